@@ -1,0 +1,62 @@
+#include "effects/hstretch.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace kzr {
+
+template struct MapEffect<HStretch>;
+
+// Source column of every destination pixel.  The mapping depends on the
+// column only, so the first row is computed and copied to the others.
+//
+// Parameters: P1 curvature k, P2 band size S (fraction of the distance from
+// the centre to the farther edge), P3 inverse, P4 centre column X (fraction
+// of the width).  Inside the band |x - c| < R the offset from the centre is
+//   (exp(d / s) - 1) / k        (magnifies the centre), or
+//   log(d k + 1) s              (inverse: squeezes it),
+// with s = R / log(R k + 1), so both curves meet the identity at d = R.
+void HStretch::BuildMaps(const EffectContext& ctx, State& st) {
+    const float k = ParamFloat(&ctx, 0);
+    const float size = ParamFloat(&ctx, 1);
+    const bool inverse = ParamBool(&ctx, 2);
+    const float xOffset = ParamFloat(&ctx, 3);
+    const int32_t w = static_cast<int32_t>(ctx.Width), h = static_cast<int32_t>(ctx.Height);
+    if (h <= 0 || w <= 0)
+        return;
+
+    const float W = static_cast<float>(w);
+    const int32_t c = Bounded(TruncToInt(W * xOffset));
+    const float C = static_cast<float>(c);
+    const float D = c > w / 2 ? static_cast<float>(c) : static_cast<float>(w - c);
+    // A curvature outside (0, inf) has no curve: such a band stays unchanged.
+    const int32_t R = (k > 0.0f && std::isfinite(k)) ? TruncToInt(D * size) : 0;
+
+    const float invk = static_cast<float>(1.0 / static_cast<double>(k));
+    const float s = static_cast<float>(
+        static_cast<double>(R) / std::log(static_cast<double>(static_cast<float>(R) * k + 1.0f)));
+    const float invs = static_cast<float>(1.0 / static_cast<double>(s));
+
+    uint32_t* row = st.MapA;
+    for (int32_t x = 0; x < w; ++x) {
+        const int32_t d = std::abs(x - c);
+        if (d >= R) {
+            row[x] = static_cast<uint32_t>(x) << 16;
+            continue;
+        }
+        const float fd = static_cast<float>(d);
+        float v = inverse ? static_cast<float>(std::log(static_cast<double>(fd * k + 1.0f)) *
+                                               static_cast<double>(s))
+                          : static_cast<float>((std::exp(static_cast<double>(fd * invs)) - 1.0) *
+                                               static_cast<double>(invk));
+        if (std::isnan(v))
+            v = fd;
+        const float p = x > c ? C + v : C - v;
+        row[x] = ClampedFixedTrunc(p, w);
+    }
+    for (int32_t y = 1; y < h; ++y)
+        std::copy(row, row + w, st.MapA + int64_t{y} * w);
+}
+
+}  // namespace kzr

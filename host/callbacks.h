@@ -1,0 +1,179 @@
+// The callbacks that all effects share or build alike, written once:
+//
+//   - SetSource and the Destroy/Unprepare families are single functions;
+//   - Create, Prepare and Process are templates instantiated once per effect,
+//     so every effect still has its own function pointers.
+//
+// A map effect is described by a traits type Fx:
+//
+//   struct Fx {
+//       using State = OneMapState | TwoMapState | TwoMapBuiltState;
+//       static constexpr PrepareFlag kFlag;         // context byte Prepare sets
+//       static constexpr MapAxis kAxis;             // one-map effects only
+//       static void BuildMaps(const EffectContext&, State&);  // the map builder
+//       // optional: a frame renderer replacing the standard remap,
+//       static void Render(const EffectContext&, State&, const FramePair&);
+//   };
+//
+// MapEffect<Fx> provides Create, Prepare, Process and the descriptor slots.
+#pragma once
+#include <cstring>
+#include <new>
+
+#include "host/context.h"
+#include "host/params.h"
+#include "host/status.h"
+#include "imaging/coordmap.h"
+#include "imaging/sample.h"
+#include "module/descriptors.h"
+
+namespace kzr {
+
+enum class PrepareFlag { None, A, B };
+enum class MapAxis { X, Y };
+
+Status SetSource(void* unused, EffectContext* ctx);
+Status DestroyNothing(EffectContext* ctx);
+Status DestroyOneMap(EffectContext* ctx);
+Status DestroyTwoMaps(EffectContext* ctx);
+
+// Writes the defaults of every parameter into the blob, packed in table order.
+Status CommonCreate(EffectContext* ctx);
+// Sets the context byte that an effect's Prepare raises.
+void RaisePrepareFlag(EffectContext* ctx, PrepareFlag flag);
+
+// The source and destination frames of one Process call wrapped as surfaces
+// (source first), released in reverse order of need: source, then destination.
+class FramePair {
+  public:
+    FramePair(const EffectContext& ctx, uint64_t source, uint64_t dest);
+    ~FramePair();
+    FramePair(const FramePair&) = delete;
+    FramePair& operator=(const FramePair&) = delete;
+
+    // Both surfaces exist, have pixels and the context's size.
+    bool Usable() const { return usable_; }
+
+    ImageSurface* src = nullptr;
+    ImageSurface* dst = nullptr;
+
+  private:
+    SurfaceFactory* factory_;
+    bool usable_ = false;
+};
+
+// The standard per-frame remaps.
+void RenderOneMap(const EffectContext& ctx, const uint32_t* map, MapAxis axis,
+                  const FramePair& frames);
+void RenderTwoMaps(const EffectContext& ctx, const uint32_t* mapA, const uint32_t* mapB,
+                   const FramePair& frames);
+
+template <class State>
+inline constexpr bool kHasMapB = requires(State s) {
+    s.MapB;
+};
+template <class State>
+inline constexpr bool kHasBuiltFlag = requires(State s) {
+    s.MapBuilt;
+};
+
+template <class State>
+inline void FreeMaps(State& st) {
+    FreeMap(st.MapA);
+    st.MapA = nullptr;
+    if constexpr (kHasMapB<State>) {
+        FreeMap(st.MapB);
+        st.MapB = nullptr;
+    }
+}
+
+template <class State>
+inline bool MapsMatch(const EffectContext& ctx, const State& st) {
+    bool ok = MapMatches(st.MapA, ctx.Width, ctx.Height);
+    if constexpr (kHasMapB<State>)
+        ok = ok && MapMatches(st.MapB, ctx.Width, ctx.Height);
+    return ok;
+}
+
+template <class Fx>
+struct MapEffect {
+    using State = typename Fx::State;
+
+    static Status Create(EffectContext* ctx) { return CommonCreate(ctx); }
+
+    static Status Prepare(EffectContext* ctx) {
+        if (ctx == nullptr)
+            return kFail;
+        RaisePrepareFlag(ctx, Fx::kFlag);
+        if (ctx->State == nullptr)
+            return kFail;
+        State& st = *static_cast<State*>(ctx->State);
+        // A host that prepares again without unpreparing gets its old maps
+        // released rather than leaked.
+        FreeMaps(st);
+        if (!MapSizeSupported(ctx->Width, ctx->Height))
+            return kOutOfMemory;
+        try {
+            st.MapA = AllocateMap(ctx->Width, ctx->Height);
+            if constexpr (kHasMapB<State>)
+                st.MapB = AllocateMap(ctx->Width, ctx->Height);
+        } catch (const std::bad_alloc&) {
+            FreeMaps(st);
+            return kOutOfMemory;
+        }
+        Fx::BuildMaps(*ctx, st);
+        if constexpr (kHasBuiltFlag<State>)
+            st.MapBuilt = 1;
+        return kOk;
+    }
+
+    static Status Process(EffectContext* ctx) {
+        if (ctx == nullptr)
+            return kFail;
+        if (ctx->State == nullptr)
+            return kFail;
+        State& st = *static_cast<State*>(ctx->State);
+        st.DestFrame = ctx->Frame;
+        // Maps built for another frame size (or none at all): draw nothing.
+        if (!MapsMatch(*ctx, st))
+            return kFail;
+        UpdateMaps(*ctx, st);
+        FramePair frames(*ctx, st.SourceFrame, st.DestFrame);
+        if (!frames.Usable())
+            return kOk;
+        if constexpr (requires { Fx::Render(*ctx, st, frames); }) {
+            Fx::Render(*ctx, st, frames);
+        } else if constexpr (kHasMapB<State>) {
+            RenderTwoMaps(*ctx, st.MapA, st.MapB, frames);
+        } else {
+            RenderOneMap(*ctx, st.MapA, Fx::kAxis, frames);
+        }
+        return kOk;
+    }
+
+    // Rebuilds the maps when they were never built or a parameter changed.
+    static void UpdateMaps(const EffectContext& ctx, State& st) {
+        bool rebuild = AnyParamChanged(&ctx);
+        if constexpr (kHasBuiltFlag<State>)
+            rebuild = rebuild || st.MapBuilt == 0;
+        if (!rebuild)
+            return;
+        Fx::BuildMaps(ctx, st);
+        if constexpr (kHasBuiltFlag<State>)
+            st.MapBuilt = 1;
+    }
+
+    static constexpr EffectCallback Destroy() {
+        if constexpr (kHasMapB<State>)
+            return &DestroyTwoMaps;
+        else
+            return &DestroyOneMap;
+    }
+
+    static constexpr EffectSlots Slots() {
+        return {&Create,  Destroy(), &SetSource, &Process, nullptr,
+                &Prepare, Destroy(), nullptr,    nullptr};
+    }
+};
+
+}  // namespace kzr

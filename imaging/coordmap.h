@@ -1,0 +1,80 @@
+// CoordMap buffers and the conversions that turn float source positions into
+// 16.16 map entries.
+//
+// A map buffer is Width x Height unsigned 32-bit entries in row-major order.
+// The allocation carries a small header in front of the entries that records
+// the frame size it was made for, so a frame of another size is never drawn
+// through it.
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace kzr {
+
+// Largest frame the 16.16 format can address.
+inline constexpr uint32_t kMaxMapSide = 65536;
+inline constexpr uint64_t kMaxMapPixels = uint64_t{1} << 32;
+
+// True when a width x height map can be addressed by 16.16 entries.
+inline bool MapSizeSupported(uint32_t width, uint32_t height) {
+    return width <= kMaxMapSide && height <= kMaxMapSide &&
+           uint64_t{width} * height <= kMaxMapPixels;
+}
+
+// Allocates an uninitialised map for width x height (throws std::bad_alloc);
+// the caller has checked MapSizeSupported.
+uint32_t* AllocateMap(uint32_t width, uint32_t height);
+// Releases a map from AllocateMap (null is fine).
+void FreeMap(uint32_t* map);
+// True when the map is non-null and was made for width x height.
+bool MapMatches(const uint32_t* map, uint32_t width, uint32_t height);
+
+// Float to 32-bit integer truncating towards zero, as a C cast does for every
+// value that fits; NaN gives 0 and values beyond the range saturate.
+inline int32_t TruncToInt(float v) {
+    if (!(v == v))
+        return 0;
+    if (v >= 2147483648.0f)
+        return std::numeric_limits<int32_t>::max();
+    if (v <= -2147483648.0f)
+        return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(v);
+}
+
+// Float to the nearest 32-bit integer, ties to even, saturating like TruncToInt.
+inline int32_t NearestToInt(float v) {
+    return TruncToInt(std::nearbyint(v));
+}
+
+// 16.16 entry of a position that the caller has clamped to [0, 65536):
+// trunc(p * 65536), formed in float.
+inline uint32_t FixedTrunc(float p) {
+    return static_cast<uint32_t>(static_cast<int64_t>(p * 65536.0f));
+}
+
+// The same, rounded to the nearest entry (ties to even).
+inline uint32_t FixedNearest(float p) {
+    return static_cast<uint32_t>(static_cast<int64_t>(std::nearbyint(p * 65536.0f)));
+}
+
+// Clamp of a source position to [0, size): below zero (or NaN) to 0, at or
+// beyond size to the last pixel; positions between the last pixel and size
+// keep their fraction.  Returns the 16.16 entry, truncated.
+inline uint32_t ClampedFixedTrunc(float p, int32_t size) {
+    if (!(p >= 0.0f))
+        return 0;
+    if (p >= static_cast<float>(size))
+        return FixedTrunc(static_cast<float>(size - 1));
+    return FixedTrunc(p);
+}
+
+// Keeps an integer derived from a parameter within a range where the
+// builders' integer arithmetic cannot overflow; values of sane parameters are
+// far inside it and pass unchanged.
+inline int32_t Bounded(int32_t v) {
+    constexpr int32_t kLimit = 1 << 24;
+    return v < -kLimit ? -kLimit : (v > kLimit ? kLimit : v);
+}
+
+}  // namespace kzr

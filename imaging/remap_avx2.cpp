@@ -1,0 +1,151 @@
+// Whole-frame remaps, four destination pixels per step in 16-bit lanes of
+// 256-bit registers.  This is the only translation unit built with -mavx2;
+// callers reach it only after HasAvx2().
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "imaging/sample.h"
+
+namespace kzr {
+namespace {
+
+inline __m128i LoadPair(const uint8_t* row, uint32_t i, uint32_t last) {
+    // Pixel i and its right neighbour; at the last column the pixel twice.
+    if (i < last)
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + 4 * size_t{i}));
+    int32_t p;
+    std::memcpy(&p, row + 4 * size_t{i}, 4);
+    return _mm_set1_epi32(p);
+}
+
+inline __m256i Lerp15(__m256i a, __m256i b, __m256i h) {
+    return _mm256_add_epi16(a, _mm256_mulhi_epi16(_mm256_slli_epi16(_mm256_sub_epi16(b, a), 1), h));
+}
+
+// Low 16 bits of four 32-bit lanes spread over each pixel's four channels.
+inline __m256i Spread(__m128i fractions15) {
+    const __m256i spread = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5,  //
+                                            8, 9, 8, 9, 8, 9, 8, 9, 12, 13, 12, 13, 12, 13, 12, 13);
+    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(fractions15), spread);
+}
+
+// Pairs (L0 R0 L1 R1 | L2 R2 L3 R3) of 8-bit channels interpolated in 16-bit
+// lanes with one 15-bit fraction per pixel.
+inline __m256i LerpPairs(__m256i pairs, __m256i h) {
+    const __m256i left =
+        _mm256_setr_epi8(0, -1, 1, -1, 2, -1, 3, -1, 8, -1, 9, -1, 10, -1, 11, -1,  //
+                         0, -1, 1, -1, 2, -1, 3, -1, 8, -1, 9, -1, 10, -1, 11, -1);
+    const __m256i right =
+        _mm256_setr_epi8(4, -1, 5, -1, 6, -1, 7, -1, 12, -1, 13, -1, 14, -1, 15, -1,  //
+                         4, -1, 5, -1, 6, -1, 7, -1, 12, -1, 13, -1, 14, -1, 15, -1);
+    return Lerp15(_mm256_shuffle_epi8(pairs, left), _mm256_shuffle_epi8(pairs, right), h);
+}
+
+inline void StorePacked(uint8_t* dst, __m256i v) {
+    const __m256i packed = _mm256_packus_epi16(v, v);  // r0 r1 r0 r1 | r2 r3 r2 r3
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                     _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, 0x08)));
+}
+
+inline int32_t Fixed(uint32_t index, int32_t offset) {
+    return static_cast<int32_t>((index << 16) + static_cast<uint32_t>(offset));
+}
+
+inline void SingleSample(const ImageSurface* src, int32_t x, int32_t y, uint8_t* dst) {
+    uint32_t scratch;
+    std::memcpy(&scratch, dst, 4);
+    SampleSimd(src, x, y, &scratch);
+    std::memcpy(dst, &scratch, 4);
+}
+
+}  // namespace
+
+void RemapX(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip, int32_t offset,
+            const uint32_t* map, uint8_t* dst) {
+    if (src->Width <= 0)
+        return;
+    const uint32_t last = static_cast<uint32_t>(src->Width) - 1;
+    const __m128i lastV = _mm_set1_epi32(static_cast<int32_t>(last));
+    const __m128i offsetV = _mm_set1_epi32(offset);
+    const __m128i fracMask = _mm_set1_epi32(0xFFFF);
+    for (int32_t y = 0; y < rows; ++y) {
+        const uint8_t* row = src->Pixels + 4 * int64_t{src->Width} * y;
+        int32_t x = 0;
+        for (; x + 4 <= cols; x += 4, map += 4, dst += 16) {
+            const __m128i v =
+                _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(map)), offsetV);
+            const __m128i idx = _mm_srli_epi32(v, 16);
+            if (_mm_movemask_epi8(_mm_cmpgt_epi32(idx, lastV)) != 0) {
+                for (int k = 0; k < 4; ++k)
+                    SingleSample(src, static_cast<int32_t>(map[k] + static_cast<uint32_t>(offset)),
+                                 Fixed(y, 0), dst + 4 * k);
+                continue;
+            }
+            alignas(16) uint32_t i[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(i), idx);
+            const __m256i pairs = _mm256_set_m128i(
+                _mm_unpacklo_epi64(LoadPair(row, i[2], last), LoadPair(row, i[3], last)),
+                _mm_unpacklo_epi64(LoadPair(row, i[0], last), LoadPair(row, i[1], last)));
+            const __m256i h = Spread(_mm_srli_epi32(_mm_and_si128(v, fracMask), 1));
+            StorePacked(dst, LerpPairs(pairs, h));
+        }
+        for (; x < cols; ++x, ++map, dst += 4)
+            SingleSample(src, static_cast<int32_t>(*map + static_cast<uint32_t>(offset)),
+                         Fixed(y, 0), dst);
+        dst += dstSkip;
+    }
+}
+
+void RemapY(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip, int32_t offset,
+            const uint32_t* map, uint8_t* dst) {
+    if (src->Width <= 0 || src->Height <= 0)
+        return;
+    const int32_t width = src->Width;
+    const uint32_t lastCol = static_cast<uint32_t>(width) - 1;
+    const uint32_t lastRow = static_cast<uint32_t>(src->Height) - 1;
+    const int64_t rowBytes = 4 * int64_t{width};
+    const int32_t grouped = cols < width - 1 ? cols : width - 1;
+    const int32_t singles = cols < width ? cols : width;
+    const __m128i lastRowV = _mm_set1_epi32(static_cast<int32_t>(lastRow));
+    const __m128i fracMask = _mm_set1_epi32(0xFFFF);
+    const __m256i hx = _mm256_set1_epi16(static_cast<int16_t>((offset & 0xFFFF) >> 1));
+    for (int32_t y = 0; y < rows; ++y) {
+        const uint32_t* rowMap = map;
+        uint8_t* rowDst = dst;
+        int32_t c = 0;
+        for (; c + 4 <= grouped; c += 4) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rowMap + c));
+            const __m128i j = _mm_srli_epi32(v, 16);
+            if (_mm_movemask_epi8(_mm_cmpgt_epi32(j, lastRowV)) != 0) {
+                for (int k = 0; k < 4; ++k)
+                    SingleSample(src, Fixed(c + k, offset), static_cast<int32_t>(rowMap[c + k]),
+                                 rowDst + 4 * (c + k));
+                continue;
+            }
+            alignas(16) uint32_t jj[4];
+            _mm_store_si128(reinterpret_cast<__m128i*>(jj), j);
+            __m128i top[4], bottom[4];
+            for (int k = 0; k < 4; ++k) {
+                const uint8_t* t = src->Pixels + rowBytes * jj[k];
+                const uint8_t* b = jj[k] < lastRow ? t + rowBytes : t;
+                top[k] = LoadPair(t, static_cast<uint32_t>(c + k), lastCol);
+                bottom[k] = LoadPair(b, static_cast<uint32_t>(c + k), lastCol);
+            }
+            const __m256i tp = _mm256_set_m128i(_mm_unpacklo_epi64(top[2], top[3]),
+                                                _mm_unpacklo_epi64(top[0], top[1]));
+            const __m256i bp = _mm256_set_m128i(_mm_unpacklo_epi64(bottom[2], bottom[3]),
+                                                _mm_unpacklo_epi64(bottom[0], bottom[1]));
+            const __m256i t16 = LerpPairs(tp, hx);
+            const __m256i b16 = LerpPairs(bp, hx);
+            const __m256i hy = Spread(_mm_srli_epi32(_mm_and_si128(v, fracMask), 1));
+            StorePacked(rowDst + 4 * c, Lerp15(t16, b16, hy));
+        }
+        for (; c < singles; ++c)
+            SingleSample(src, Fixed(c, offset), static_cast<int32_t>(rowMap[c]), rowDst + 4 * c);
+        map += cols;
+        dst += 4 * int64_t{cols} + dstSkip;
+    }
+}
+
+}  // namespace kzr

@@ -13,6 +13,9 @@
 //       static void BuildMaps(const EffectContext&, State&);  // the map builder
 //       // optional: a frame renderer replacing the standard remap,
 //       static void Render(const EffectContext&, State&, const FramePair&);
+//       // optional: a whole Process of the effect's own (it should still
+//       // refuse maps of another size, see MapEffect::Process);
+//       static Status Process(EffectContext*);
 //   };
 //
 // MapEffect<Fx> provides Create, Prepare, Process and the descriptor slots.
@@ -39,6 +42,12 @@ Status DestroyTwoMaps(EffectContext* ctx);
 
 // Writes the defaults of every parameter into the blob, packed in table order.
 Status CommonCreate(EffectContext* ctx);
+
+// The common Create, instantiated per effect so each has its own slot value.
+template <class Fx>
+Status CreateFor(EffectContext* ctx) {
+    return CommonCreate(ctx);
+}
 // Sets the context byte that an effect's Prepare raises.
 void RaisePrepareFlag(EffectContext* ctx, PrepareFlag flag);
 
@@ -99,7 +108,7 @@ template <class Fx>
 struct MapEffect {
     using State = typename Fx::State;
 
-    static Status Create(EffectContext* ctx) { return CommonCreate(ctx); }
+    static Status Create(EffectContext* ctx) { return CreateFor<Fx>(ctx); }
 
     static Status Prepare(EffectContext* ctx) {
         if (ctx == nullptr)

@@ -39,3 +39,42 @@ size_t EffectIndex(const char* id) {
 }
 
 }  // namespace kzrtest
+
+namespace kzrtest {
+
+TableSizes TablesOf(const kzr::EffectDescriptor& fx, uint32_t w, uint32_t h) {
+    const size_t n = size_t{w} * h * 4;
+    switch (fx.StateSize) {
+        case 24:
+            return {n, 0};
+        case 32:
+        case 40:
+            return {n, n};
+        case 48:  // row offsets and source points
+            return {size_t{h} * 4, 2 * n};
+        default:
+            return {0, 0};
+    }
+}
+
+const void* StatePointer(refhost::Instance& fx, size_t offset) {
+    const void* p;
+    std::memcpy(&p, static_cast<uint8_t*>(fx.State()) + offset, sizeof p);
+    return p;
+}
+
+uint64_t TablesHash(refhost::Instance& fx, uint32_t w, uint32_t h) {
+    const TableSizes t = TablesOf(fx.Effect(), w, h);
+    uint64_t hash = 0;
+    if (t.a) {
+        const void* a = StatePointer(fx, 0x10);
+        hash ^= a ? Fnv1a64(a, t.a) : 0;
+    }
+    if (t.b) {
+        const void* b = StatePointer(fx, 0x18);
+        hash ^= b ? Fnv1a64(b, t.b) * 31 : 0;
+    }
+    return hash;
+}
+
+}  // namespace kzrtest

@@ -21,3 +21,18 @@ uint64_t Fnv1a64(const void* data, size_t n);
 size_t EffectIndex(const char* id);
 
 }  // namespace kzrtest
+
+namespace kzrtest {
+
+// Sizes in bytes of the two buffers an effect keeps at state offsets 0x10
+// and 0x18 (0 where it has none), derived from its state size.
+struct TableSizes {
+    size_t a = 0, b = 0;
+};
+TableSizes TablesOf(const kzr::EffectDescriptor& fx, uint32_t w, uint32_t h);
+// Pointer stored at a state offset.
+const void* StatePointer(refhost::Instance& fx, size_t offset);
+// Hash of both buffers (0 for a missing one).
+uint64_t TablesHash(refhost::Instance& fx, uint32_t w, uint32_t h);
+
+}  // namespace kzrtest

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds and runs every test: the normal build, an
+# AddressSanitizer+UndefinedBehaviorSanitizer build, a ThreadSanitizer build
+# of the threaded parts, and a compile check with clang.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+jobs=$(nproc)
+
+build() {  # build DIR [cmake options...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+echo "== normal build"
+build build
+(cd build && ctest --output-on-failure -j "$jobs")
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+build build-asan -DKZR_SANITIZE=address,undefined -DKZR_BUILD_BENCH=OFF
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j "$jobs")
+
+echo "== ThreadSanitizer (threaded effect and task runner)"
+build build-tsan -DKZR_SANITIZE=thread -DKZR_BUILD_BENCH=OFF
+(cd build-tsan && ctest --output-on-failure -j "$jobs" -R "$(cat tests/tsan-tests.txt 2>/dev/null || echo 'Drain|MultiTask')")
+
+echo "== clang compile check"
+CXX=clang++ build build-clang -DKZR_BUILD_BENCH=OFF

@@ -1,0 +1,244 @@
+// The exported entry points and the language-resource library lookup, with
+// real files: each case copies the built module into its own folder (so it
+// loads as a separate image) beside copies of a small stand-in library.
+#include <dlfcn.h>
+#include <link.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "module/exports.h"
+#include "module/resource_name.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ScopedLocale {
+public:
+    explicit ScopedLocale(const char* value) {
+        for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+            const char* old = std::getenv(var);
+            saved_.emplace_back(var, old ? std::optional<std::string>(old) : std::nullopt);
+            unsetenv(var);
+        }
+        if (value != nullptr) setenv("LC_ALL", value, 1);
+    }
+    ~ScopedLocale() {
+        for (const auto& [var, old] : saved_) {
+            if (old)
+                setenv(var.c_str(), old->c_str(), 1);
+            else
+                unsetenv(var.c_str());
+        }
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// A copy of the module in a folder of its own, loaded while the object lives.
+class ModuleCopy {
+public:
+    ModuleCopy(const fs::path& dir, const std::string& fileName) : path_(dir / fileName) {
+        fs::create_directories(dir);
+        fs::copy_file(KZR_MODULE_PATH, path_, fs::copy_options::overwrite_existing);
+        lib_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (lib_ == nullptr) throw std::runtime_error(dlerror());
+        init_ = reinterpret_cast<KzrInitModuleFn>(dlsym(lib_, "KZR_DSP_InitModule"));
+        deinit_ = reinterpret_cast<KzrDeInitModuleFn>(dlsym(lib_, "KZR_DSP_DeInitModule"));
+    }
+    ~ModuleCopy() {
+        if (record_ != nullptr && ResourceHandle() != nullptr) deinit_();
+        dlclose(lib_);
+    }
+
+    uint32_t Init() { return init_(&record_); }
+    uint32_t DeInit() { return deinit_(); }
+    const void* Record() const { return record_; }
+    void* Field(size_t offset) const {
+        void* v;
+        std::memcpy(&v, static_cast<const uint8_t*>(record_) + offset, sizeof v);
+        return v;
+    }
+    void* ModuleHandle() const { return Field(0x28); }
+    void* ResourceHandle() const { return Field(0x30); }
+    KzrInitModuleFn InitFn() const { return init_; }
+
+private:
+    fs::path path_;
+    void* lib_ = nullptr;
+    KzrInitModuleFn init_ = nullptr;
+    KzrDeInitModuleFn deinit_ = nullptr;
+    const void* record_ = nullptr;
+};
+
+// The file a library handle was loaded from.
+std::string LoadedFrom(void* handle) {
+    link_map* map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr) return "?";
+    return map->l_name;
+}
+
+void PlaceLibrary(const fs::path& path) {
+    fs::create_directories(path.parent_path());
+    fs::copy_file(KZR_TEST_RESLIB, path, fs::copy_options::overwrite_existing);
+}
+
+class ModuleEntry : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = fs::temp_directory_path() /
+                ("kzr_entry_" + std::to_string(getpid()) + "_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(root_);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+    fs::path root_;
+};
+
+TEST_F(ModuleEntry, NullOutPointerIsRefused) {
+    ModuleCopy m(root_ / "fx", "KZR_PlugIn_6.so");
+    EXPECT_EQ(m.InitFn()(nullptr), 0x80004005u);
+}
+
+TEST_F(ModuleEntry, ModuleHandleIsTheLoadAddress) {
+    ModuleCopy m(root_ / "fx", "KZR_PlugIn_6.so");
+    ASSERT_EQ(m.Init(), 0u);
+    Dl_info info;
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(m.InitFn()), &info), 0);
+    EXPECT_EQ(m.ModuleHandle(), info.dli_fbase);
+}
+
+TEST_F(ModuleEntry, LanguageLibraryIsPreferredOverFallback) {
+    ScopedLocale locale("en_US.UTF-8");
+    const fs::path dir = root_ / "fx";
+    PlaceLibrary(dir / "KZR_PlugIn_6_ENU.DLL");
+    PlaceLibrary(dir / "KZR_PlugIn_6_RES.DLL");
+    ModuleCopy m(dir, "KZR_PlugIn_6.so");
+    ASSERT_EQ(m.Init(), 0u);
+    ASSERT_NE(m.ResourceHandle(), m.ModuleHandle());
+    EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "KZR_PlugIn_6_ENU.DLL").string());
+}
+
+TEST_F(ModuleEntry, LocaleSelectsTheLanguage) {
+    const fs::path dir = root_ / "fx";
+    PlaceLibrary(dir / "KZR_PlugIn_6_ENU.DLL");
+    PlaceLibrary(dir / "KZR_PlugIn_6_DEU.DLL");
+    ScopedLocale locale("de_DE.UTF-8");
+    ModuleCopy m(dir, "KZR_PlugIn_6.so");
+    ASSERT_EQ(m.Init(), 0u);
+    EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "KZR_PlugIn_6_DEU.DLL").string());
+}
+
+TEST_F(ModuleEntry, FallbackLibraryWhenNoLanguageMatches) {
+    const fs::path dir = root_ / "fx";
+    PlaceLibrary(dir / "KZR_PlugIn_6_ENU.DLL");
+    PlaceLibrary(dir / "KZR_PlugIn_6_RES.DLL");
+    for (const char* loc : {"fr_FR.UTF-8", "C", "xx_YY"}) {
+        SCOPED_TRACE(loc);
+        ScopedLocale locale(loc);
+        ModuleCopy m(dir, "KZR_PlugIn_6.so");
+        ASSERT_EQ(m.Init(), 0u);
+        EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "KZR_PlugIn_6_RES.DLL").string());
+    }
+}
+
+TEST_F(ModuleEntry, NoLibraryMeansTheModuleItself) {
+    ScopedLocale locale("en_US.UTF-8");
+    ModuleCopy m(root_ / "fx", "KZR_PlugIn_6.so");
+    ASSERT_EQ(m.Init(), 0u);
+    EXPECT_EQ(m.ResourceHandle(), m.ModuleHandle());
+    EXPECT_EQ(m.DeInit(), 0u);
+    EXPECT_EQ(m.ResourceHandle(), nullptr);
+}
+
+TEST_F(ModuleEntry, UnloadableLibraryMeansTheModuleItself) {
+    ScopedLocale locale("en_US.UTF-8");
+    const fs::path dir = root_ / "fx";
+    fs::create_directories(dir);
+    std::ofstream(dir / "KZR_PlugIn_6_ENU.DLL") << "not a library";
+    ModuleCopy m(dir, "KZR_PlugIn_6.so");
+    ASSERT_EQ(m.Init(), 0u);
+    EXPECT_EQ(m.ResourceHandle(), m.ModuleHandle());
+}
+
+TEST_F(ModuleEntry, DottedFolderKeepsTheLookupBesideTheModule) {
+    ScopedLocale locale("en_US.UTF-8");
+    const fs::path dir = root_ / "Fx.1";
+    PlaceLibrary(dir / "KZR_PlugIn_6_ENU.DLL");
+    // Where a cut at the folder's dot would look: must not be used.
+    PlaceLibrary(root_ / "Fx_ENU.DLL");
+    ModuleCopy m(dir, "KZR_PlugIn_6.so");
+    ASSERT_EQ(m.Init(), 0u);
+    EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "KZR_PlugIn_6_ENU.DLL").string());
+}
+
+TEST_F(ModuleEntry, FileNameWithoutDotUsesTheWholePath) {
+    ScopedLocale locale("en_US.UTF-8");
+    const fs::path dir = root_ / "plain";
+    PlaceLibrary(dir / "kzrmodule_ENU.DLL");
+    ModuleCopy m(dir, "kzrmodule");
+    ASSERT_EQ(m.Init(), 0u);
+    EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "kzrmodule_ENU.DLL").string());
+}
+
+TEST_F(ModuleEntry, SecondInitKeepsAnEarlierHandleAndDeInitReleasesIt) {
+    ScopedLocale locale("en_US.UTF-8");
+    const fs::path dir = root_ / "fx";
+    PlaceLibrary(dir / "KZR_PlugIn_6_ENU.DLL");
+    ModuleCopy m(dir, "KZR_PlugIn_6.so");
+    ASSERT_EQ(m.Init(), 0u);
+    void* first = m.ResourceHandle();
+    ASSERT_NE(first, m.ModuleHandle());
+    fs::remove(dir / "KZR_PlugIn_6_ENU.DLL");
+    ASSERT_EQ(m.Init(), 0u);
+    EXPECT_EQ(m.ResourceHandle(), first);
+    EXPECT_EQ(m.DeInit(), 0u);
+    EXPECT_EQ(m.ResourceHandle(), nullptr);
+    // Released: no loaded image of that file remains.
+    EXPECT_EQ(dlopen((dir / "KZR_PlugIn_6_ENU.DLL").c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
+    ASSERT_EQ(m.Init(), 0u);
+    EXPECT_EQ(m.ResourceHandle(), m.ModuleHandle());
+}
+
+TEST_F(ModuleEntry, ReInitAfterDeInitLoadsTheLibraryAgain) {
+    ScopedLocale locale("en_GB.UTF-8");
+    const fs::path dir = root_ / "fx";
+    PlaceLibrary(dir / "KZR_PlugIn_6_ENG.DLL");
+    ModuleCopy m(dir, "KZR_PlugIn_6.so");
+    ASSERT_EQ(m.Init(), 0u);
+    ASSERT_EQ(m.DeInit(), 0u);
+    ASSERT_EQ(m.Init(), 0u);
+    EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "KZR_PlugIn_6_ENG.DLL").string());
+}
+
+TEST(ResourceName, CutsAtTheFirstDotOfTheFileName) {
+    char out[64];
+    struct Case {
+        const char* path;
+        const char* suffix;
+        const char* expected;
+    } cases[] = {
+        {"/opt/fx/KZR_PlugIn_6.so", "ENU", "/opt/fx/KZR_PlugIn_6_ENU.DLL"},
+        {"/opt/fx.1/KZR_PlugIn_6.so", "DEU", "/opt/fx.1/KZR_PlugIn_6_DEU.DLL"},
+        {"/home/u/.local/lib/fx.so.1", "RES", "/home/u/.local/lib/fx_RES.DLL"},
+        {"/opt/fx/plain", "ENU", "/opt/fx/plain_ENU.DLL"},
+        {"relative.so", "", "relative_.DLL"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(kzr::ComposeResourceName(c.path, c.suffix, out, sizeof out));
+        EXPECT_STREQ(out, c.expected);
+    }
+    // A name that does not fit counts as absent.
+    EXPECT_FALSE(kzr::ComposeResourceName("/opt/fx/KZR_PlugIn_6.so", "ENU", out, 28));
+    EXPECT_TRUE(kzr::ComposeResourceName("/opt/fx/KZR_PlugIn_6.so", "ENU", out, 29));
+}
+
+}  // namespace

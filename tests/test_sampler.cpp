@@ -1,0 +1,278 @@
+// Bit-exact behaviour of the bilinear samplers, the surface copy and the
+// whole-frame remaps, against straightforward per-channel reference models.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "imaging/sample.h"
+
+namespace {
+
+using kzr::ImageSurface;
+
+struct Frame {
+    Frame(int w, int h) : px(static_cast<size_t>(w) * h) {
+        s.Pixels = reinterpret_cast<uint8_t*>(px.data());
+        s.Width = w;
+        s.Height = h;
+        s.Pitch = 4 * w;
+        s.BytesPerPixel = 4;
+    }
+    uint32_t& at(int x, int y) { return px[static_cast<size_t>(y) * s.Width + x]; }
+    std::vector<uint32_t> px;
+    ImageSurface s{};
+};
+
+void Fill(Frame& f, std::mt19937& rng) {
+    for (uint32_t& p : f.px) p = rng();
+}
+
+int Ch(uint32_t p, int c) { return static_cast<int>(p >> (8 * c) & 0xFF); }
+
+// Reference models, one channel at a time.
+int Lerp16(int a, int b, int f) { return (a * 65536 + (b - a) * f) >> 16; }
+int Lerp15(int a, int b, int h) {
+    const int prod = (2 * (b - a)) * h;  // fits easily in 32 bits
+    return a + (prod >> 16);             // floor of the upper half
+}
+
+uint32_t Neighbour(Frame& f, int i, int j) {
+    const int x = i < f.s.Width ? i : f.s.Width - 1;
+    const int y = j < f.s.Height ? j : f.s.Height - 1;
+    return f.at(x, y);
+}
+
+uint32_t ModelSample(Frame& f, int32_t x, int32_t y, bool simd) {
+    const int i = x >> 16, j = y >> 16;
+    const uint32_t p00 = Neighbour(f, i, j), p01 = Neighbour(f, i + 1, j),
+                   p10 = Neighbour(f, i, j + 1), p11 = Neighbour(f, i + 1, j + 1);
+    uint32_t out = 0;
+    for (int c = 0; c < 4; ++c) {
+        int v;
+        if (simd) {
+            const int hx = (x & 0xFFFF) >> 1, hy = (y & 0xFFFF) >> 1;
+            v = Lerp15(Lerp15(Ch(p00, c), Ch(p01, c), hx), Lerp15(Ch(p10, c), Ch(p11, c), hx), hy);
+        } else {
+            const int fx = x & 0xFFFF, fy = y & 0xFFFF;
+            v = Lerp16(Lerp16(Ch(p00, c), Ch(p01, c), fx), Lerp16(Ch(p10, c), Ch(p11, c), fx), fy);
+        }
+        out |= static_cast<uint32_t>(v & 0xFF) << (8 * c);
+    }
+    return out;
+}
+
+TEST(Sampler, HalfwayBetweenBlackAndWhite) {
+    Frame f(2, 1);
+    f.at(0, 0) = 0x00000000;
+    f.at(1, 0) = 0xFFFFFFFF;
+    uint32_t out = 0;
+    kzr::SampleSimd(&f.s, 0x8000, 0, &out);  // h = 16384
+    EXPECT_EQ(out, 0x7F7F7F7Fu);
+    kzr::SampleScalar(&f.s, 0x8000, 0, &out);  // f = 32768
+    EXPECT_EQ(out, 0x7F7F7F7Fu);
+    // Downwards the 15-bit fraction floors: 255 -> 0 at h = 16384 gives 127.
+    f.at(0, 0) = 0xFFFFFFFF;
+    f.at(1, 0) = 0x00000000;
+    kzr::SampleSimd(&f.s, 0x8000, 0, &out);
+    EXPECT_EQ(out, 0x7F7F7F7Fu);
+    kzr::SampleScalar(&f.s, 0x8000, 0, &out);
+    EXPECT_EQ(out, 0x7F7F7F7Fu);
+}
+
+TEST(Sampler, IntegralPositionsReturnThePixel) {
+    std::mt19937 rng(1);
+    Frame f(7, 5);
+    Fill(f, rng);
+    for (int y = 0; y < 5; ++y)
+        for (int x = 0; x < 7; ++x) {
+            uint32_t a = 0, b = 0;
+            kzr::SampleSimd(&f.s, x << 16, y << 16, &a);
+            kzr::SampleScalar(&f.s, x << 16, y << 16, &b);
+            EXPECT_EQ(a, f.at(x, y));
+            EXPECT_EQ(b, f.at(x, y));
+        }
+}
+
+TEST(Sampler, EdgeRuleRepeatsTheLastColumnAndRow) {
+    std::mt19937 rng(2);
+    Frame f(4, 3);
+    Fill(f, rng);
+    const uint32_t fr = 0xC000;  // three quarters
+    for (bool simd : {false, true}) {
+        SCOPED_TRACE(simd ? "simd" : "scalar");
+        auto sample = [&](int32_t x, int32_t y) {
+            uint32_t out = 0xDEADBEEF;
+            (simd ? kzr::SampleSimd : kzr::SampleScalar)(&f.s, x, y, &out);
+            return out;
+        };
+        // The bottom-right corner gives p00 exactly, whatever the fractions.
+        EXPECT_EQ(sample((3 << 16) | fr, (2 << 16) | fr), f.at(3, 2));
+        // Last column: only the vertical pass moves.
+        Frame col(1, 2);
+        col.at(0, 0) = f.at(3, 0);
+        col.at(0, 1) = f.at(3, 1);
+        EXPECT_EQ(sample((3 << 16) | fr, fr), ModelSample(col, 0, fr, simd));
+        // Last row: only the horizontal pass moves.
+        Frame row(2, 1);
+        row.at(0, 0) = f.at(1, 2);
+        row.at(1, 0) = f.at(2, 2);
+        EXPECT_EQ(sample((1 << 16) | fr, (2 << 16) | fr), ModelSample(row, fr, 0, simd));
+    }
+}
+
+TEST(Sampler, OutsideTheFrameWritesNothing) {
+    std::mt19937 rng(3);
+    Frame f(5, 4);
+    Fill(f, rng);
+    const int32_t bad[][2] = {{-65536, 0}, {-1, 0}, {5 << 16, 0}, {0, 4 << 16}, {0, -65536},
+                              {(5 << 16) + 1234, 3 << 16}};
+    for (const auto& p : bad) {
+        uint32_t out = 0x12345678;
+        kzr::SampleSimd(&f.s, p[0], p[1], &out);
+        EXPECT_EQ(out, 0x12345678u) << p[0] << "," << p[1];
+        kzr::SampleScalar(&f.s, p[0], p[1], &out);
+        EXPECT_EQ(out, 0x12345678u) << p[0] << "," << p[1];
+    }
+}
+
+TEST(Sampler, RandomPositionsMatchTheModels) {
+    std::mt19937 rng(4);
+    for (int size : {1, 2, 3, 9}) {
+        Frame f(size + 2, size);
+        Fill(f, rng);
+        for (int n = 0; n < 4000; ++n) {
+            const int32_t x = static_cast<int32_t>(rng() % (static_cast<uint32_t>(f.s.Width) << 16));
+            const int32_t y = static_cast<int32_t>(rng() % (static_cast<uint32_t>(f.s.Height) << 16));
+            uint32_t a = 0, b = 0;
+            kzr::SampleSimd(&f.s, x, y, &a);
+            kzr::SampleScalar(&f.s, x, y, &b);
+            ASSERT_EQ(a, ModelSample(f, x, y, true)) << x << "," << y;
+            ASSERT_EQ(b, ModelSample(f, x, y, false)) << x << "," << y;
+        }
+    }
+}
+
+TEST(Sampler, DispatchFollowsTheCpuLevel) {
+    Frame f(2, 1);
+    f.at(0, 0) = 0x000000FF;
+    f.at(1, 0) = 0x00000000;
+    // 255 -> 0 at f = 0x0001: the 16-bit form stays at 254, the 15-bit one at 255.
+    uint32_t lo = 0, hi = 0;
+    f.s.CpuLevel = 2;
+    kzr::Sample(&f.s, 1, 0, &lo);
+    f.s.CpuLevel = 3;
+    kzr::Sample(&f.s, 1, 0, &hi);
+    EXPECT_EQ(lo & 0xFF, 254u);
+    EXPECT_EQ(hi & 0xFF, 255u);
+}
+
+TEST(CopyFrom, CopiesRowsAndHonoursPitch) {
+    std::mt19937 rng(5);
+    Frame src(6, 4), dst(6, 4);
+    Fill(src, rng);
+    kzr::CopyFrom(&dst.s, &src.s);
+    EXPECT_EQ(dst.px, src.px);
+
+    // Different sizes: nothing copied.
+    Frame other(5, 4);
+    kzr::CopyFrom(&other.s, &src.s);
+    EXPECT_EQ(other.px, std::vector<uint32_t>(20, 0));
+
+    // A negative pitch walks the rows upwards: a vertical flip.
+    Frame flipped(6, 4);
+    ImageSurface up = src.s;
+    up.Pixels = src.s.Pixels + 3 * src.s.Pitch;
+    up.Pitch = -src.s.Pitch;
+    kzr::CopyFrom(&flipped.s, &up);
+    for (int y = 0; y < 4; ++y)
+        for (int x = 0; x < 6; ++x) EXPECT_EQ(flipped.at(x, y), src.at(x, 3 - y));
+
+    // Null pixels: nothing happens.
+    ImageSurface none = src.s;
+    none.Pixels = nullptr;
+    kzr::CopyFrom(&dst.s, &none);
+    kzr::CopyFrom(&none, &src.s);
+}
+
+// The remaps must equal the per-pixel SIMD sampler exactly, including entries
+// outside the frame (destination pixel kept) and the row tails.
+class Remap : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!kzr::HasAvx2()) GTEST_SKIP() << "this processor has no AVX2";
+    }
+};
+
+TEST_F(Remap, XMatchesPerPixelSampling) {
+    std::mt19937 rng(6);
+    for (int trial = 0; trial < 60; ++trial) {
+        const int w = 1 + static_cast<int>(rng() % 37), h = 1 + static_cast<int>(rng() % 9);
+        // Exactly-sized heap buffers, so any read past the frame is caught.
+        Frame src(w, h);
+        Fill(src, rng);
+        std::vector<uint32_t> map(static_cast<size_t>(w) * h);
+        for (uint32_t& m : map) {
+            const uint32_t r = rng() % 16;
+            m = r == 0   ? rng()                                           // anywhere
+                : r == 1 ? (static_cast<uint32_t>(w - 1) << 16) | (rng() & 0xFFFF)  // last column
+                         : rng() % (static_cast<uint32_t>(w) << 16);
+        }
+        std::vector<uint32_t> expect(map.size()), got(map.size());
+        for (auto& p : expect) p = rng();
+        got = expect;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const size_t i = static_cast<size_t>(y) * w + x;
+                kzr::SampleSimd(&src.s, static_cast<int32_t>(map[i]), y << 16, &expect[i]);
+            }
+        kzr::RemapX(&src.s, h, w, 0, 0, map.data(), reinterpret_cast<uint8_t*>(got.data()));
+        ASSERT_EQ(got, expect) << w << "x" << h;
+    }
+}
+
+TEST_F(Remap, YMatchesPerPixelSampling) {
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 60; ++trial) {
+        const int w = 1 + static_cast<int>(rng() % 37), h = 1 + static_cast<int>(rng() % 9);
+        Frame src(w, h);
+        Fill(src, rng);
+        std::vector<uint32_t> map(static_cast<size_t>(w) * h);
+        for (uint32_t& m : map) {
+            const uint32_t r = rng() % 16;
+            m = r == 0   ? rng()
+                : r == 1 ? (static_cast<uint32_t>(h - 1) << 16) | (rng() & 0xFFFF)
+                         : rng() % (static_cast<uint32_t>(h) << 16);
+        }
+        std::vector<uint32_t> expect(map.size()), got(map.size());
+        for (auto& p : expect) p = rng();
+        got = expect;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const size_t i = static_cast<size_t>(y) * w + x;
+                kzr::SampleSimd(&src.s, x << 16, static_cast<int32_t>(map[i]), &expect[i]);
+            }
+        kzr::RemapY(&src.s, h, w, 0, 0, map.data(), reinterpret_cast<uint8_t*>(got.data()));
+        ASSERT_EQ(got, expect) << w << "x" << h;
+    }
+}
+
+TEST_F(Remap, DestinationSkipAndOffset) {
+    std::mt19937 rng(8);
+    const int w = 11, h = 3, skip = 8;  // two spare pixels after each row
+    Frame src(w, h);
+    Fill(src, rng);
+    std::vector<uint32_t> map(static_cast<size_t>(w) * h);
+    for (uint32_t& m : map) m = rng() % (static_cast<uint32_t>(w - 2) << 16);
+    const int32_t offset = 0x18000;  // one and a half pixels
+    std::vector<uint32_t> got(static_cast<size_t>(w + 2) * h, 0xABABABAB), expect = got;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            kzr::SampleSimd(&src.s, static_cast<int32_t>(map[y * w + x] + offset), y << 16,
+                            &expect[static_cast<size_t>(y) * (w + 2) + x]);
+    kzr::RemapX(&src.s, h, w, skip, offset, map.data(), reinterpret_cast<uint8_t*>(got.data()));
+    EXPECT_EQ(got, expect);
+}
+
+}  // namespace

@@ -81,12 +81,12 @@ void CheckMaps(refhost::Instance& fx, uint32_t w, uint32_t h) {
     const Axes axes = MapAxes(fx.Effect().Id);
     if (axes == Axes::None || uint64_t{w} * h == 0) return;
     const auto* a = static_cast<const uint32_t*>(kzrtest::StatePointer(fx, 0x10));
-    const auto* b = static_cast<const uint32_t*>(kzrtest::StatePointer(fx, 0x18));
     ASSERT_NE(a, nullptr);
     const size_t n = size_t{w} * h;
     const uint32_t first = (axes == Axes::Y ? h : w) - 1;
     for (size_t i = 0; i < n; ++i) ASSERT_LE(a[i] >> 16, first) << "first map entry " << i;
     if (axes != Axes::XY) return;
+    const auto* b = static_cast<const uint32_t*>(kzrtest::StatePointer(fx, 0x18));
     ASSERT_NE(b, nullptr);
     for (size_t i = 0; i < n; ++i) ASSERT_LE(b[i] >> 16, h - 1) << "second map entry " << i;
 }

@@ -99,7 +99,7 @@ void HashTables(refhost::Instance& fx, const GoldenRow& r, std::string* a, std::
     const uint64_t n = uint64_t{r.width} * r.height;
     void* pa = nullptr;
     void* pb = nullptr;
-    std::memcpy(&pa, state + 0x10, 8);
+    if (fx.Effect().StateSize >= 24) std::memcpy(&pa, state + 0x10, 8);
     if (fx.Effect().StateSize >= 32)
         std::memcpy(&pb, state + 0x18, 8);
     if (r.mapA != "-")

@@ -1,0 +1,162 @@
+#include "effects/doublefisheye.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kzr {
+
+template struct MapEffect<DoubleFishEye>;
+
+namespace {
+
+// Placement of the two lenses: both centred on column cx, the upper one on
+// row cy - ri, the lower one on row cy + ri.  r is the radius in float, ri
+// its whole part.
+struct LensGeometry {
+    int32_t cx, cy;
+    float r;
+    int32_t ri;
+    int32_t upperRow() const { return cy - ri; }
+    int32_t lowerRow() const { return cy + ri; }
+};
+
+// P3 is the radius in quarters of the smaller frame side, P4 the touching
+// point as fractions of the frame.
+LensGeometry Geometry(const EffectContext& ctx) {
+    const float size = ParamFloat(&ctx, 2);
+    const Point2f pos = ParamPoint(&ctx, 3);
+    const int32_t w = static_cast<int32_t>(ctx.Width), h = static_cast<int32_t>(ctx.Height);
+    LensGeometry g;
+    g.cx = Bounded(TruncToInt(static_cast<float>(w) * pos.x));
+    g.cy = Bounded(TruncToInt(static_cast<float>(h) * pos.y));
+    g.r = static_cast<float>(std::min(w, h)) * size * 0.25f;
+    // A radius that is not a number is no lens: the builder's float test and
+    // the renderer's whole-radius test then agree on the touching point alone.
+    if (std::isnan(g.r))
+        g.r = 0.0f;
+    g.ri = Bounded(TruncToInt(g.r));
+    return g;
+}
+
+inline int64_t Squared(int64_t v) {
+    return v * v;
+}
+
+// Position v on an axis of `size` pixels, clamped into [0, size): below 0 to
+// 0, at or beyond size to the last pixel (between the last pixel and size
+// the fraction stays).  The lower lens without inverse clamps to the last
+// pixel itself.  Returns the 16.16 entry, rounded to nearest.
+uint32_t Encode(float v, int32_t size, bool toLastPixel) {
+    const float last = static_cast<float>(size - 1);
+    if (v < 0.0f)
+        v = 0.0f;
+    else if (toLastPixel)
+        v = std::min(v, last);
+    else if (v >= static_cast<float>(size))
+        v = last;
+    // Rounding can carry a position just below size up to size itself,
+    // outside the frame; such an entry stays at the last representable
+    // position instead.
+    const uint32_t limit = static_cast<uint32_t>((uint64_t{static_cast<uint32_t>(size)} << 16) - 1);
+    return std::min(FixedNearest(v), limit);
+}
+
+}  // namespace
+
+// Source column (MapA) and source row (MapB) of every pixel inside a lens;
+// both entries are 0 outside the lenses, where Render does not sample.
+//
+// Parameters: P1 curve strength d, P2 inverse.  A pixel at distance dist
+// from its lens centre samples the point on the same ray at
+//   (exp(dist k) - 1) / d        (bulges the lens centre), or
+//   log(dist d + 1) A            (inverse: pinches it),
+// with k = log(r d + 1) / r and A = 1 / k, so both curves meet the identity
+// at the rim.
+void DoubleFishEye::BuildMaps(const EffectContext& ctx, State& st) {
+    const float d = ParamFloat(&ctx, 0);
+    const bool inverse = ParamBool(&ctx, 1);
+    const LensGeometry lens = Geometry(ctx);
+    const int32_t w = static_cast<int32_t>(ctx.Width), h = static_cast<int32_t>(ctx.Height);
+    if (h <= 0 || w <= 0)
+        return;
+
+    const float r = lens.r;
+    const float invd = 1.0f / d;
+    const float rr = r * r;
+    const float k =
+        static_cast<float>(std::log(static_cast<double>(r * d + 1.0f)) / static_cast<double>(r));
+    const float A =
+        static_cast<float>(static_cast<double>(r) / std::log(static_cast<double>(r * d + 1.0f)));
+    // Without a usable curve (a strength or radius outside (0, inf)) every
+    // lens pixel keeps its own position.
+    const bool curve = d > 0.0f && std::isfinite(d) && r > 0.0f && std::isfinite(r);
+
+    const float fcx = static_cast<float>(lens.cx);
+    uint32_t* mapX = st.MapA;
+    uint32_t* mapY = st.MapB;
+    for (int32_t y = 0; y < h; ++y) {
+        const int64_t dyU = int64_t{y} - lens.upperRow(), dyL = int64_t{y} - lens.lowerRow();
+        for (int32_t x = 0; x < w; ++x, ++mapX, ++mapY) {
+            const int64_t dx = int64_t{x} - lens.cx;
+            const int64_t qU = Squared(dx) + Squared(dyU), qL = Squared(dx) + Squared(dyL);
+            int64_t q, dy;
+            int32_t cc;
+            bool lower;
+            if (rr >= static_cast<float>(qU)) {
+                q = qU, dy = dyU, cc = lens.upperRow(), lower = false;
+            } else if (rr >= static_cast<float>(qL)) {
+                q = qL, dy = dyL, cc = lens.lowerRow(), lower = true;
+            } else {
+                *mapX = 0;
+                *mapY = 0;
+                continue;
+            }
+            float sx = static_cast<float>(x), sy = static_cast<float>(y);
+            if (q == 0) {
+                sx = fcx;
+                sy = static_cast<float>(cc);
+            } else if (curve) {
+                const float dist =
+                    static_cast<float>(std::sqrt(static_cast<double>(static_cast<float>(q))));
+                const float nd =
+                    inverse ? static_cast<float>(std::log(static_cast<double>(dist * d + 1.0f)) *
+                                                 static_cast<double>(A))
+                            : static_cast<float>((std::exp(static_cast<double>(dist * k)) - 1.0) *
+                                                 static_cast<double>(invd));
+                const float px = static_cast<float>(dx) * nd / dist + fcx;
+                const float py = static_cast<float>(dy) * nd / dist + static_cast<float>(cc);
+                if (!std::isnan(px))
+                    sx = px;
+                if (!std::isnan(py))
+                    sy = py;
+            }
+            const bool toLastPixel = lower && !inverse;
+            *mapX = Encode(sx, w, toLastPixel);
+            *mapY = Encode(sy, h, toLastPixel);
+        }
+    }
+}
+
+// The frame is copied whole, then every pixel within the whole radius of a
+// lens centre is resampled through the maps.
+void DoubleFishEye::Render(const EffectContext& ctx, State& st, const FramePair& frames) {
+    CopyFrom(frames.dst, frames.src);
+    const LensGeometry lens = Geometry(ctx);
+    const int32_t w = static_cast<int32_t>(ctx.Width), h = static_cast<int32_t>(ctx.Height);
+    const int64_t R2 = Squared(lens.ri);
+    auto* out = reinterpret_cast<uint32_t*>(PixelPointer(frames.dst));
+    for (int32_t y = 0; y < h; ++y) {
+        const int64_t dyU = int64_t{y} - lens.upperRow(), dyL = int64_t{y} - lens.lowerRow();
+        const int64_t row = int64_t{y} * w;
+        for (int32_t x = 0; x < w; ++x) {
+            const int64_t dx = int64_t{x} - lens.cx;
+            if (Squared(dx) + Squared(dyU) > R2 && Squared(dx) + Squared(dyL) > R2)
+                continue;
+            const int64_t i = row + x;
+            Sample(frames.src, static_cast<int32_t>(st.MapA[i]), static_cast<int32_t>(st.MapB[i]),
+                   out + i);
+        }
+    }
+}
+
+}  // namespace kzr

@@ -1,0 +1,130 @@
+#include "effects/hmirror.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace kzr {
+namespace {
+
+// Pixels are opaque 32-bit values; the frame buffers need not be aligned.
+inline void CopyPixel(uint8_t* row, int64_t to, const uint8_t* from, int64_t at) {
+    std::memcpy(row + 4 * to, from + 4 * at, 4);
+}
+
+// The bulk copy of the whole frame, with the checks of the C runtime's
+// secure copy: no destination, nothing written; no source, the destination
+// zero-filled.  Either fault is reported through errno (EINVAL).
+void CopyFrame(uint8_t* dst, const uint8_t* src, size_t bytes) {
+    if (bytes == 0)
+        return;
+    if (dst == nullptr) {
+        errno = EINVAL;
+        return;
+    }
+    if (src == nullptr) {
+        std::memset(dst, 0, bytes);
+        errno = EINVAL;
+        return;
+    }
+    std::memmove(dst, src, bytes);
+}
+
+// Where the axis lies and how one row is mirrored and filled.  All column
+// indices are within [0, w).
+struct Plan {
+    bool inverse;
+    bool leftPart;   // the mirrored block starts at column 0, else it ends at w
+    int32_t near;    // last column left of the axis
+    int32_t far;     // first column right of the axis
+    int32_t steps;   // mirror steps that stay inside the row
+    int32_t period;  // width of the mirrored block, 2 x the run length
+};
+
+// Axis at column k = trunc(w X), at least 1 and at most w - 2; it lies
+// just left of column k for an even width and on column k for an odd one.
+// Needs w >= 3.
+Plan MakePlan(int32_t w, bool inverse, float xOffset) {
+    const int32_t m = TruncToInt(static_cast<float>(w) * xOffset);
+    const int32_t k = std::clamp(m, 1, w - 2);
+    const bool even = w % 2 == 0;
+    Plan p;
+    p.inverse = inverse;
+    p.leftPart = inverse ? k <= w / 2 : k < w / 2;
+    p.near = k - 1;
+    p.far = even ? k : k + 1;
+    const int32_t run = even ? (p.leftPart ? k : w - k) : (p.leftPart ? k + 1 : w - k - 1);
+    p.period = 2 * run;
+    // With an odd width and the axis in the left part, the run's last step
+    // has no partner inside the row: it is left out, and the column it would
+    // have written keeps its own source pixel.
+    p.steps = std::min({run, p.near + 1, w - p.far});
+    return p;
+}
+
+void MirrorRow(const Plan& p, int32_t w, const uint8_t* src, uint8_t* dst) {
+    // The mirrored run reads the source only.
+    for (int32_t i = 0; i < p.steps; ++i) {
+        if (p.inverse)
+            CopyPixel(dst, p.near - i, src, p.far + i);
+        else
+            CopyPixel(dst, p.far + i, src, p.near - i);
+    }
+    // The fill reads and writes the destination only.
+    if (p.leftPart) {
+        // Columns [0, period) repeated to the right edge.
+        for (int32_t x = p.period; x < w; x += p.period)
+            std::memcpy(dst + 4 * int64_t{x}, dst + 4 * int64_t{x - p.period},
+                        4 * size_t(std::min(p.period, w - x)));
+    } else {
+        // The columns right of e reflected across the left edge of column e,
+        // one period at a time towards column 0.
+        for (int32_t e = w - p.period; e > 0; e -= p.period) {
+            const int32_t n = std::min(e, p.period);
+            for (int32_t i = 0; i < n; ++i)
+                CopyPixel(dst, e - 1 - i, dst, e + i);
+        }
+    }
+}
+
+}  // namespace
+
+Status HMirror::Prepare(EffectContext* ctx) {
+    if (ctx == nullptr)
+        return kFail;
+    RaisePrepareFlag(ctx, PrepareFlag::A);
+    return kOk;
+}
+
+// P1 inverse (off keeps the left side, on the right side), P2 axis position
+// as a fraction of the width.  Both are read afresh for every frame.
+Status HMirror::Process(EffectContext* ctx) {
+    if (ctx == nullptr || ctx->State == nullptr)
+        return kFail;
+    FrameState& st = *static_cast<FrameState*>(ctx->State);
+    st.DestFrame = ctx->Frame;
+    const bool inverse = ParamBool(ctx, 0);
+    const float xOffset = ParamFloat(ctx, 1);
+
+    const uint64_t w = ctx->Width, h = ctx->Height;
+    // A frame too large to address has no buffer to draw into.
+    if (w > uint64_t{std::numeric_limits<int32_t>::max()} ||
+        (h != 0 && w * 4 > std::numeric_limits<size_t>::max() / h))
+        return kFail;
+    const size_t rowBytes = static_cast<size_t>(w * 4);
+    auto* dst = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(st.DestFrame));
+    const auto* src = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(st.SourceFrame));
+    CopyFrame(dst, src, rowBytes * h);
+    // Without both frames, or below three columns (no axis with a column on
+    // each side), the copy is the result.
+    if (dst == nullptr || src == nullptr || w < 3)
+        return kOk;
+
+    const Plan plan = MakePlan(static_cast<int32_t>(w), inverse, xOffset);
+    for (uint64_t y = 0; y < h; ++y)
+        MirrorRow(plan, static_cast<int32_t>(w), src + y * rowBytes, dst + y * rowBytes);
+    return kOk;
+}
+
+}  // namespace kzr

@@ -1,0 +1,106 @@
+#include "effects/hsqueeze.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace kzr {
+
+template struct MapEffect<HSqueeze>;
+
+namespace {
+
+// Lens radius r and the curve constants shared by every pixel of both lenses.
+struct Lens {
+    int32_t r;
+    int64_t r2;  // r * r; a pixel at q <= r2 lies inside
+    float g, K, invK, invg;
+    bool inverse;
+    int32_t cy;
+};
+
+// Writes the column and row entries of the pixels [x0, x1) of every row for
+// the lens centred on column centre and row lens.cy.
+void MapLens(const Lens& lens, int32_t centre, int32_t x0, int32_t x1, int32_t w, int32_t h,
+             uint32_t* mapX, uint32_t* mapY) {
+    const float fc = static_cast<float>(centre), fcy = static_cast<float>(lens.cy);
+    for (int32_t y = 0; y < h; ++y) {
+        const int64_t dy = int64_t{y} - lens.cy;
+        const int64_t row = int64_t{y} * w;
+        for (int32_t x = x0; x < x1; ++x) {
+            const int64_t dx = int64_t{x} - centre;
+            const int64_t q = dx * dx + dy * dy;
+            const int64_t i = row + x;
+            if (q > lens.r2) {
+                mapX[i] = static_cast<uint32_t>(x) << 16;
+                mapY[i] = static_cast<uint32_t>(y) << 16;
+                continue;
+            }
+            float px = fc, py = fcy;
+            if (q != 0) {
+                const float d = static_cast<float>(std::sqrt(static_cast<double>(q)));
+                const float s =
+                    lens.inverse
+                        ? static_cast<float>(std::log(static_cast<double>(d * lens.g + 1.0f)) *
+                                             static_cast<double>(lens.K))
+                        : static_cast<float>((std::exp(static_cast<double>(d * lens.invK)) - 1.0) *
+                                             static_cast<double>(lens.invg));
+                px = fc + (static_cast<float>(dx) * s) / d;
+                py = fcy + (static_cast<float>(dy) * s) / d;
+                // A curve that gives no number leaves the pixel in place.
+                if (std::isnan(px) || std::isnan(py)) {
+                    px = static_cast<float>(x);
+                    py = static_cast<float>(y);
+                }
+            }
+            mapX[i] = ClampedFixedTrunc(px, w);
+            mapY[i] = ClampedFixedTrunc(py, h);
+        }
+    }
+}
+
+}  // namespace
+
+// Column map in MapA, row map in MapB.
+//
+// Parameters: P1 curvature g, P2 lens radius S (fraction of the smaller frame
+// side), P3 inverse, P4 position point (X, Y).  The lenses are centred on row
+// cy = H Y at columns cx - r and cx + r, cx = W X; pixels left of column cx
+// belong to the left lens, the others to the right one.  Inside a lens a
+// pixel at distance d from its centre samples the point on the same ray at
+//   (exp(d / K) - 1) / g        (magnifies the lens centre), or
+//   log(d g + 1) K              (inverse: compresses it),
+// with K = r / log(r g + 1), so both curves meet the identity at the rim.
+void HSqueeze::BuildMaps(const EffectContext& ctx, State& st) {
+    const float g = ParamFloat(&ctx, 0);
+    const float size = ParamFloat(&ctx, 1);
+    const bool inverse = ParamBool(&ctx, 2);
+    const Point2f pos = ParamPoint(&ctx, 3);
+    const int32_t w = static_cast<int32_t>(ctx.Width), h = static_cast<int32_t>(ctx.Height);
+    if (h <= 0 || w <= 0)
+        return;
+
+    const int32_t cx = Bounded(TruncToInt(static_cast<float>(w) * pos.x));
+    const int32_t cy = Bounded(TruncToInt(static_cast<float>(h) * pos.y));
+    // A curvature outside (0, inf) has no curve, and a radius below 1 no
+    // lens: then only the touching point itself is "inside", and it stays.
+    const bool curve = g > 0.0f && std::isfinite(g);
+    const int32_t r =
+        curve ? std::max(Bounded(TruncToInt(static_cast<float>(std::min(w, h)) * size)), 0) : 0;
+
+    Lens lens;
+    lens.r = r;
+    lens.r2 = int64_t{r} * r;
+    lens.g = g;
+    lens.K = static_cast<float>(static_cast<double>(r) /
+                                std::log(static_cast<double>(static_cast<float>(r) * g + 1.0f)));
+    lens.invK = static_cast<float>(1.0 / static_cast<double>(lens.K));
+    lens.invg = static_cast<float>(1.0 / static_cast<double>(g));
+    lens.inverse = inverse;
+    lens.cy = cy;
+
+    // Column cx belongs to the right lens.
+    MapLens(lens, cx - r, 0, std::min(cx, w), w, h, st.MapA, st.MapB);
+    MapLens(lens, cx + r, std::max(cx, 0), w, w, h, st.MapA, st.MapB);
+}
+
+}  // namespace kzr

@@ -1,0 +1,19 @@
+// S-shape: two opposite vertical bulges stacked one above the other.  A band
+// about the quarter-height row is magnified and a band about the
+// three-quarter-height row squeezed (swapped when inverted); pixels move
+// along their own column only.
+#pragma once
+#include "host/callbacks.h"
+
+namespace kzr {
+
+struct SShape {
+    using State = OneMapState;
+    static constexpr PrepareFlag kFlag = PrepareFlag::B;
+    static constexpr MapAxis kAxis = MapAxis::Y;
+    static void BuildMaps(const EffectContext& ctx, State& st);
+};
+
+extern template struct MapEffect<SShape>;
+
+}  // namespace kzr

@@ -179,8 +179,16 @@ struct MapEffect {
             return &DestroyOneMap;
     }
 
+    // The effect's own Process when its traits supply one, else the standard one.
+    static constexpr EffectCallback ProcessSlot() {
+        if constexpr (requires { Fx::Process(static_cast<EffectContext*>(nullptr)); })
+            return &Fx::Process;
+        else
+            return &Process;
+    }
+
     static constexpr EffectSlots Slots() {
-        return {&Create,  Destroy(), &SetSource, &Process, nullptr,
+        return {&Create,  Destroy(), &SetSource, ProcessSlot(), nullptr,
                 &Prepare, Destroy(), nullptr,    nullptr};
     }
 };

@@ -1,0 +1,194 @@
+#include "effects/drain.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "imaging/multitask.h"
+
+namespace kzr {
+
+template struct MapEffect<Drain>;
+
+namespace {
+
+// The circle: radius R = min(w, h) * S / 2 around (cx, cy) = (w px, h py).
+// Parameters: P1 degree D, P2 size S, P3 inverse, P4 position (px, py).
+struct Circle {
+    int32_t w, h;
+    int32_t cx, cy;
+    float R;
+};
+
+Circle CircleOf(const EffectContext& ctx) {
+    const float size = ParamFloat(&ctx, 1);
+    const Point2f pos = ParamPoint(&ctx, 3);
+    Circle c;
+    c.w = static_cast<int32_t>(ctx.Width);
+    c.h = static_cast<int32_t>(ctx.Height);
+    const int32_t m = c.w < c.h ? c.w : c.h;
+    c.cx = Bounded(TruncToInt(static_cast<float>(c.w) * pos.x));
+    c.cy = Bounded(TruncToInt(static_cast<float>(c.h) * pos.y));
+    c.R = static_cast<float>(m) * size * 0.5f;
+    return c;
+}
+
+// A source position kept inside [0, last]; NaN goes to 0.
+inline float ClampTo(float v, float last) {
+    if (!(v >= 0.0f))
+        return 0.0f;
+    return last < v ? last : v;
+}
+
+inline int64_t Square(int64_t v) {
+    return v * v;
+}
+
+// Rows [first, last) of the frame: pixels within the whole radius are
+// resampled through the maps, the others copied.  The squared distance is
+// carried from pixel to pixel by adding the odd numbers 2d + 1.
+void RenderRows(const EffectContext& ctx, const Drain::State& st, const FramePair& frames,
+                int32_t first, int32_t last) {
+    const Circle c = CircleOf(ctx);
+    const int64_t ri = TruncToInt(c.R);
+    const int64_t ri2 = ri * ri;
+    const uint8_t* in = PixelPointer(frames.src);
+    uint8_t* out = PixelPointer(frames.dst);
+    int64_t rowQ = Square(c.cx) + Square(int64_t{first} - c.cy);
+    for (int32_t y = first; y < last; ++y) {
+        const int64_t dy = int64_t{y} - c.cy;
+        const size_t row = static_cast<size_t>(y) * static_cast<size_t>(c.w);
+        int64_t q = rowQ;
+        for (int32_t x = 0; x < c.w; ++x) {
+            const size_t i = row + static_cast<size_t>(x);
+            if (q <= ri2)
+                Sample(frames.src, static_cast<int32_t>(st.MapA[i]),
+                       static_cast<int32_t>(st.MapB[i]), reinterpret_cast<uint32_t*>(out + 4 * i));
+            else
+                std::memcpy(out + 4 * i, in + 4 * i, 4);
+            q += 2 * (int64_t{x} - c.cx) + 1;
+        }
+        rowQ += 2 * dy + 1;
+    }
+}
+
+// What Process hands to every band task.
+struct TaskRecord {
+    const EffectContext* ctx;
+    int32_t count;
+    int32_t reserved;
+};
+
+// One band of rows; wraps and releases its own pair of surfaces.
+int32_t RenderBandTask(void* record, int32_t index) {
+    if (record == nullptr)
+        return 0;
+    const TaskRecord& task = *static_cast<const TaskRecord*>(record);
+    const EffectContext& ctx = *task.ctx;
+    const auto& st = *static_cast<const Drain::State*>(ctx.State);
+    FramePair frames(ctx, st.SourceFrame, st.DestFrame);
+    if (!frames.Usable())
+        return 0;
+    const RowBand band = DrainBand(static_cast<int32_t>(ctx.Height), task.count, index);
+    RenderRows(ctx, st, frames, band.first, band.last);
+    return 0;
+}
+
+}  // namespace
+
+RowBand DrainBand(int32_t height, int32_t count, int32_t index) {
+    if (height <= 0 || count <= 0 || index < 0 || index >= count)
+        return {0, 0};
+    return {static_cast<int32_t>(int64_t{height} * index / count),
+            static_cast<int32_t>(int64_t{height} * (index + 1) / count)};
+}
+
+// Source column (MapA) and row (MapB) of every pixel within the radius R;
+// the entries outside are 0.  A pixel at distance dist keeps it and turns by
+//   tw = (2 / D) (R / dist - 1)        (normal), or
+//   tw = -(1 / D) (R / dist - 1)       (inverse: the other way, half as far);
+// with 1 / D at 0.02 or below there is no twist.
+void Drain::BuildMaps(const EffectContext& ctx, State& st) {
+    const float degree = ParamFloat(&ctx, 0);
+    const bool inverse = ParamBool(&ctx, 2);
+    const Circle c = CircleOf(ctx);
+    if (c.h <= 0 || c.w <= 0)
+        return;
+
+    const float invD = 1.0f / degree;
+    const float RR = c.R * c.R;
+    const float t2 = invD + invD;
+    const float a2 = c.R * t2;
+    const float a1 = c.R * invD;
+    const bool twisted = static_cast<double>(invD) > 0.02;
+    const float lastX = static_cast<float>(c.w - 1), lastY = static_cast<float>(c.h - 1);
+    const double dcx = static_cast<double>(c.cx), dcy = static_cast<double>(c.cy);
+
+    uint32_t* mapX = st.MapA;
+    uint32_t* mapY = st.MapB;
+    // Squared distance of the row's first pixel; exact while below 2^24.
+    float rowQ = static_cast<float>(Square(c.cx) + Square(c.cy));
+    for (int32_t y = 0; y < c.h; ++y) {
+        const int32_t dy = y - c.cy;
+        float q = rowQ;
+        for (int32_t x = 0; x < c.w; ++x, ++mapX, ++mapY) {
+            const int32_t dx = x - c.cx;
+            if (RR < q) {
+                *mapX = 0;
+                *mapY = 0;
+            } else if (dx == 0 && dy == 0) {
+                *mapX = static_cast<uint32_t>(c.cx) << 16;
+                *mapY = static_cast<uint32_t>(c.cy) << 16;
+            } else {
+                const float theta = static_cast<float>(
+                    std::atan2(static_cast<double>(dy), static_cast<double>(dx)));
+                const float dist = static_cast<float>(std::sqrt(static_cast<double>(q)));
+                float tw = 0.0f;
+                if (twisted)
+                    tw = inverse ? a1 / dist - invD : a2 / dist - t2;
+                const float phi = inverse ? theta - tw : tw + theta;
+                const float sx = static_cast<float>(
+                    std::cos(static_cast<double>(phi)) * static_cast<double>(dist) + dcx);
+                const float sy = static_cast<float>(
+                    std::sin(static_cast<double>(phi)) * static_cast<double>(dist) + dcy);
+                *mapX = FixedNearest(ClampTo(sx, lastX));
+                *mapY = FixedNearest(ClampTo(sy, lastY));
+            }
+            q += static_cast<float>(2 * dx + 1);
+        }
+        rowQ += static_cast<float>(2 * dy + 1);
+    }
+}
+
+Status Drain::Process(EffectContext* ctx) {
+    if (ctx == nullptr || ctx->State == nullptr)
+        return kFail;
+    State& st = *static_cast<State*>(ctx->State);
+    st.DestFrame = ctx->Frame;
+    // Maps built for another frame size (or none at all): draw nothing.
+    if (!MapsMatch(*ctx, st))
+        return kFail;
+    // The maps are brought up to date once, before any band is drawn, so no
+    // task samples them while they are rewritten.
+    MapEffect<Drain>::UpdateMaps(*ctx, st);
+
+    const int32_t h = static_cast<int32_t>(ctx->Height);
+    // Bands beyond the number of rows would all be empty.
+    const int32_t tasks = ctx->TaskCount < h ? ctx->TaskCount : h;
+    if (tasks > 1) {
+        TaskRecord record{ctx, tasks, 0};
+        try {
+            CMultiTaskManager runner;
+            runner.Run(tasks, &record, &RenderBandTask);
+            return kOk;
+        } catch (...) {
+            // The worker pool could not run the bands (every band has
+            // finished or been cancelled by now): draw on this thread.
+        }
+    }
+    FramePair frames(*ctx, st.SourceFrame, st.DestFrame);
+    if (frames.Usable())
+        RenderRows(*ctx, st, frames, 0, h);
+    return kOk;
+}
+
+}  // namespace kzr

@@ -1,0 +1,29 @@
+// Drain: swirls the picture inside a circle around a chosen centre, like
+// water running into a drain.  Every pixel inside keeps its distance from the
+// centre and turns by an angle that is zero at the rim and grows with one
+// over the distance towards the centre.  Pixels outside are copied.
+//
+// With a TaskCount above 1 the frame is rendered in bands of rows by the
+// parallel task runner.
+#pragma once
+#include "host/callbacks.h"
+
+namespace kzr {
+
+struct Drain {
+    using State = TwoMapBuiltState;
+    static constexpr PrepareFlag kFlag = PrepareFlag::A;
+    static void BuildMaps(const EffectContext& ctx, State& st);
+    static Status Process(EffectContext* ctx);
+};
+
+extern template struct MapEffect<Drain>;
+
+// Rows [first, last) of band `index` when `height` rows are split into
+// `count` bands: first = height * index / count.
+struct RowBand {
+    int32_t first, last;
+};
+RowBand DrainBand(int32_t height, int32_t count, int32_t index);
+
+}  // namespace kzr

@@ -1,0 +1,237 @@
+#include "effects/laser.h"
+
+#include <cmath>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <new>
+
+namespace kzr {
+namespace {
+
+// Double to a 32-bit integer truncating towards zero; NaN gives 0 and values
+// beyond the range saturate.
+int32_t TruncDouble(double v) {
+    if (!(v == v))
+        return 0;
+    if (v >= 2147483647.0)
+        return std::numeric_limits<int32_t>::max();
+    if (v <= -2147483648.0)
+        return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(v);
+}
+
+int32_t Bounded64(int64_t v) {
+    constexpr int64_t kLimit = int64_t{1} << 24;
+    return static_cast<int32_t>(v < -kLimit ? -kLimit : (v > kLimit ? kLimit : v));
+}
+
+// trunc(sqrt(dx^2 + dy^2)), the squares and the sum exact in 64 bits.
+int32_t CornerDistance(int64_t dx, int64_t dy) {
+    return TruncDouble(std::sqrt(static_cast<double>(dx * dx + dy * dy)));
+}
+
+// The circle in display units and its centre in pixel units.
+//
+// Parameters: P1 percentage P (radius as a fraction of the largest
+// centre-to-corner distance), P2 position (px, py).  The display width is
+// the corrected width W' = h RW / RH; a pixel column x lies at x a in display
+// units, with the aspect factor a = (RW h) / (RH w).
+struct Geometry {
+    int32_t w, h;
+    float a;      // aspect factor
+    int32_t cxc;  // centre column in display units (tables)
+    int32_t cxp;  // centre column in pixels (inside test)
+    int32_t cy;   // centre row
+    float Lf;     // radius in display units
+};
+
+Geometry GeometryOf(const EffectContext& ctx) {
+    const float percentage = ParamFloat(&ctx, 0);
+    const Point2f pos = ParamPoint(&ctx, 1);
+    Geometry g;
+    g.w = static_cast<int32_t>(ctx.Width);
+    g.h = static_cast<int32_t>(ctx.Height);
+    const int64_t w = g.w, h = g.h;
+    const int64_t refW = ctx.RefWidth != 0 ? int64_t{ctx.RefWidth} : w;
+    const int64_t refH = ctx.RefHeight != 0 ? int64_t{ctx.RefHeight} : h;
+    int64_t wide = w;
+    if (w * refH != h * refW)
+        wide = refH != 0 ? h * refW / refH : 0;
+    const int32_t wc = Bounded64(wide);
+    g.a = static_cast<float>(refW * h) / static_cast<float>(refH * w);
+
+    g.cxc = Bounded(TruncToInt(static_cast<float>(wc) * pos.x));
+    g.cxp = Bounded(TruncToInt(static_cast<float>(g.w) * pos.x));
+    g.cy = Bounded(TruncToInt(static_cast<float>(g.h) * pos.y));
+
+    // Corners at W' and h, not W' - 1 and h - 1.
+    const int64_t left = g.cxc, right = int64_t{wc} - g.cxc;
+    const int64_t top = g.cy, bottom = h - g.cy;
+    int32_t m = CornerDistance(left, top);
+    for (int32_t d :
+         {CornerDistance(left, bottom), CornerDistance(top, right), CornerDistance(right, bottom)})
+        m = d > m ? d : m;
+    g.Lf = static_cast<float>(TruncToInt(percentage * static_cast<float>(m)));
+    return g;
+}
+
+void FreeTables(LaserState& st) {
+    FreeMap(st.RowOffsets);
+    st.RowOffsets = nullptr;
+    FreeMap(reinterpret_cast<uint32_t*>(st.SourcePoints));
+    st.SourcePoints = nullptr;
+}
+
+inline int32_t ClampIndex(int32_t v, int32_t last) {
+    v = v < last ? v : last;
+    return v > 0 ? v : 0;
+}
+
+}  // namespace
+
+Status Laser::BuildTables(const EffectContext& ctx, State& st, TableAllocator allocate) {
+    FreeTables(st);
+    if (!MapSizeSupported(ctx.Width, ctx.Height))
+        return kOutOfMemory;
+    const Geometry g = GeometryOf(ctx);
+    try {
+        st.RowOffsets = allocate(1, ctx.Height);
+        st.SourcePoints = reinterpret_cast<int32_t*>(allocate(2 * ctx.Width, ctx.Height));
+    } catch (const std::bad_alloc&) {
+        // No released or half-made table stays reachable.
+        FreeTables(st);
+        return kOutOfMemory;
+    }
+    // y * w stays below 2^32 for every addressable frame.
+    for (int32_t y = 0; y < g.h; ++y)
+        st.RowOffsets[y] = static_cast<uint32_t>(static_cast<uint64_t>(y) * ctx.Width);
+    if (g.h < 1)
+        return kOk;
+
+    // The rim point in the direction of every pixel: display distance L from
+    // the centre.  Columns are rounded, rows truncated.
+    const float a = g.a, Lf = g.Lf;
+    const float cxc = static_cast<float>(g.cxc), cy = static_cast<float>(g.cy);
+    int32_t* point = st.SourcePoints;
+    for (int32_t y = 0; y < g.h; ++y) {
+        const float fy = static_cast<float>(y) - cy;
+        for (int32_t x = 0; x < g.w; ++x, point += 2) {
+            const float fx = static_cast<float>(x) * a - cxc;
+            const float r = static_cast<float>(std::sqrt(static_cast<double>(fx * fx + fy * fy)));
+            if (r == 0.0f) {
+                // The centre itself has no direction: it is its own point.
+                point[0] = TruncDouble(static_cast<double>(cxc / a) + 0.5);
+                point[1] = TruncToInt(cy);
+                continue;
+            }
+            point[0] = TruncDouble(static_cast<double>(((Lf * fx) / r + cxc) / a) + 0.5);
+            point[1] = TruncToInt((Lf * fy) / r + cy);
+        }
+    }
+    return kOk;
+}
+
+bool Laser::TablesMatch(const EffectContext& ctx, const State& st) {
+    return MapSizeSupported(ctx.Width, ctx.Height) && MapMatches(st.RowOffsets, 1, ctx.Height) &&
+           MapMatches(reinterpret_cast<const uint32_t*>(st.SourcePoints), 2 * ctx.Width,
+                      ctx.Height);
+}
+
+Status Laser::Prepare(EffectContext* ctx) {
+    if (ctx == nullptr || ctx->State == nullptr)
+        return kFail;
+    State& st = *static_cast<State*>(ctx->State);
+    // Tables of an earlier Prepare are released, not dropped.
+    FreeTables(st);
+    if (!MapSizeSupported(ctx->Width, ctx->Height))
+        return kOutOfMemory;
+    const Status status = BuildTables(*ctx, st, &AllocateMap);
+    if (status != kOk)
+        return status;
+    st.TablesBuilt = 1;
+    return kOk;
+}
+
+Status Laser::Process(EffectContext* ctx) {
+    if (ctx == nullptr || ctx->State == nullptr)
+        return kFail;
+    State& st = *static_cast<State*>(ctx->State);
+    st.DestFrame = ctx->Frame;
+    // No tables, or tables made for another frame size: draw nothing.
+    if (!TablesMatch(*ctx, st))
+        return kFail;
+    if (st.TablesBuilt == 0 || AnyParamChanged(ctx)) {
+        // Out of memory leaves the instance without tables until the next
+        // Prepare.
+        const Status status = BuildTables(*ctx, st, &AllocateMap);
+        if (status != kOk)
+            return status;
+        st.TablesBuilt = 1;
+    }
+
+    // The inside test: the ellipse with horizontal semi-axis L / a and
+    // vertical semi-axis L, by the sum of the distances to its foci.
+    const Geometry g = GeometryOf(*ctx);
+    const float a = g.a, Lf = g.Lf;
+    float A, B;
+    if (a < 1.0f) {
+        A = Lf / a;
+        B = Lf;
+    } else {
+        A = Lf;
+        B = Lf / a;
+    }
+    const float e = static_cast<float>(std::sqrt(static_cast<double>(A * A - B * B)));
+    const float cx = static_cast<float>(g.cxp), cy = static_cast<float>(g.cy);
+    float f1x = cx, f1y = cy, f2x = cx, f2y = cy;
+    if (a < 1.0f) {
+        f1x = cx + e;
+        f2x = cx - e;
+    } else {
+        f1y = cy + e;
+        f2y = cy - e;
+    }
+    const float threshold = A + A;
+
+    FramePair frames(*ctx, st.SourceFrame, st.DestFrame);
+    if (!frames.Usable())
+        return kOk;
+    const uint8_t* in = PixelPointer(frames.src);
+    uint8_t* out = PixelPointer(frames.dst);
+    const int32_t* point = st.SourcePoints;
+    size_t i = 0;
+    for (int32_t y = 0; y < g.h; ++y) {
+        const float fy = static_cast<float>(y);
+        const float dy1 = fy - f1y, dy2 = fy - f2y;
+        for (int32_t x = 0; x < g.w; ++x, ++i, point += 2) {
+            const float fx = static_cast<float>(x);
+            const float dx1 = fx - f1x, dx2 = fx - f2x;
+            const float d1 =
+                static_cast<float>(std::sqrt(static_cast<double>(dx1 * dx1 + dy1 * dy1)));
+            const float d2 =
+                static_cast<float>(std::sqrt(static_cast<double>(dx2 * dx2 + dy2 * dy2)));
+            if (d1 + d2 > threshold) {
+                // Outside: the rim point's first three bytes; the fourth
+                // byte of the destination keeps what it held.
+                const int32_t sy = ClampIndex(point[1], g.h - 1);
+                const int32_t sx = ClampIndex(point[0], g.w - 1);
+                const size_t from = size_t{st.RowOffsets[sy]} + static_cast<size_t>(sx);
+                std::memcpy(out + 4 * i, in + 4 * from, 3);
+            } else {
+                std::memcpy(out + 4 * i, in + 4 * i, 4);
+            }
+        }
+    }
+    return kOk;
+}
+
+Status Laser::Destroy(EffectContext* ctx) {
+    if (ctx == nullptr)
+        return kFail;
+    if (ctx->State != nullptr)
+        FreeTables(*static_cast<State*>(ctx->State));
+    return kOk;
+}
+
+}  // namespace kzr

@@ -1,0 +1,95 @@
+#include "imaging/multitask.h"
+
+#include <dlfcn.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
+
+#include <type_traits>
+
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#define KZR_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#include <sanitizer/tsan_interface.h>
+#define KZR_TSAN 1
+#endif
+#endif
+
+namespace kzr {
+namespace {
+
+// oneTBB hands tasks to its workers inside its own, uninstrumented library,
+// so ThreadSanitizer cannot see that everything before Run happens before
+// every task, and every task before Run returns.  Under ThreadSanitizer these
+// two edges are declared; tasks are not ordered among themselves, so races
+// between tasks are still found.
+struct RunOrder {
+#ifdef KZR_TSAN
+    void Start() {
+        __tsan_release(&start);
+    }
+    void TaskBegins() {
+        __tsan_acquire(&start);
+    }
+    void TaskEnds() {
+        __tsan_release(&done);
+    }
+    void Finish() {
+        __tsan_acquire(&done);
+    }
+    char start = 0, done = 0;
+#else
+    void Start() {}
+    void TaskBegins() {}
+    void TaskEnds() {}
+    void Finish() {}
+#endif
+};
+
+// oneTBB's worker threads outlive every Run and idle inside the library.  A
+// host that unloads this module would unload oneTBB with it (nothing else
+// holds it) and pull the code from under them, so on first use the library
+// is pinned for the life of the process.
+void KeepTbbLoaded() {
+    static const bool pinned = [] {
+        Dl_info info{};
+        const auto probe = reinterpret_cast<void*>(&tbb::detail::r1::max_concurrency);
+        return dladdr(probe, &info) != 0 && info.dli_fname != nullptr &&
+               dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+    }();
+    (void)pinned;
+}
+
+}  // namespace
+
+// The object is nothing but its table of virtual operations.
+static_assert(std::is_polymorphic_v<CMultiTaskManager>);
+static_assert(sizeof(CMultiTaskManager) == sizeof(void*));
+
+CMultiTaskManager::~CMultiTaskManager() = default;
+
+int32_t CMultiTaskManager::Run(int32_t count, void* context, TaskCallback callback) {
+    if (count <= 0 || callback == nullptr)
+        return 0;
+    KeepTbbLoaded();
+    RunOrder order;
+    order.Start();
+    // Grain size 1: oneTBB may hand out every index as a slice of its own, so
+    // a handful of coarse tasks spreads over the workers.
+    tbb::parallel_for(
+        tbb::blocked_range<int>(0, count, 1),
+        [context, callback, &order](const tbb::blocked_range<int>& slice) {
+            order.TaskBegins();
+            for (int i = slice.begin(); i != slice.end(); ++i)
+                callback(context, i);
+            order.TaskEnds();
+        },
+        tbb::auto_partitioner());
+    order.Finish();
+    return 0;
+}
+
+}  // namespace kzr

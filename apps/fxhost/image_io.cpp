@@ -1,25 +1,17 @@
 #include "apps/fxhost/image_io.h"
 
 #include <stb_image.h>
+#include <stb_image_resize.h>
 #include <stb_image_write.h>
 
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
+#include "apps/fxhost/options.h"
+#include "apps/fxhost/output_file.h"
 #include "refhost/refhost.h"
 
 namespace fxhost {
-namespace {
-
-bool EndsWith(std::string s, const char* tail) {
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const size_t n = std::strlen(tail);
-    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
-}
-
-}  // namespace
 
 Image ReadImage(const std::string& path) {
     int w = 0, h = 0, channels = 0;
@@ -37,24 +29,38 @@ Image ReadImage(const std::string& path) {
 }
 
 void WriteImage(const std::string& path, const Image& image) {
-    const bool jpeg = EndsWith(path, ".jpg") || EndsWith(path, ".jpeg");
-    if (!jpeg && !EndsWith(path, ".png"))
+    const std::string ext = Extension(path);
+    const bool jpeg = ext == ".jpg" || ext == ".jpeg";
+    if (!jpeg && ext != ".png")
         throw refhost::Error("cannot write " + path +
                              ": images are written as .png, .jpg or .jpeg");
-    const std::string tmp = path + ".part";
+    if (image.width == 0 || image.height == 0 ||
+        image.pixels.size() != size_t{image.width} * image.height)
+        throw refhost::Error("cannot write " + path + ": the image is empty");
     const int w = static_cast<int>(image.width), h = static_cast<int>(image.height);
-    const int ok = jpeg ? stbi_write_jpg(tmp.c_str(), w, h, 4, image.pixels.data(), 92)
-                        : stbi_write_png(tmp.c_str(), w, h, 4, image.pixels.data(), w * 4);
-    std::error_code ec;
-    if (!ok) {
-        std::filesystem::remove(tmp, ec);
+    const int ok = jpeg ? stbi_write_jpg(path.c_str(), w, h, 4, image.pixels.data(), 92)
+                        : stbi_write_png(path.c_str(), w, h, 4, image.pixels.data(), w * 4);
+    if (!ok)
         throw refhost::Error("cannot write image " + path);
-    }
-    std::filesystem::rename(tmp, path, ec);
-    if (ec) {
-        std::filesystem::remove(tmp, ec);
-        throw refhost::Error("cannot write image " + path + ": " + ec.message());
-    }
+}
+
+void SaveImage(const std::string& path, const Image& image, bool force) {
+    OutputFile out(path, force);
+    WriteImage(out.TempPath(), image);
+    out.Commit();
+}
+
+Image ResizeImage(const Image& image, uint32_t width, uint32_t height) {
+    Image out;
+    out.width = width;
+    out.height = height;
+    out.pixels.resize(size_t{width} * height);
+    if (!stbir_resize_uint8(reinterpret_cast<const unsigned char*>(image.pixels.data()),
+                            static_cast<int>(image.width), static_cast<int>(image.height), 0,
+                            reinterpret_cast<unsigned char*>(out.pixels.data()),
+                            static_cast<int>(width), static_cast<int>(height), 0, 4))
+        throw refhost::Error("cannot scale the image");
+    return out;
 }
 
 }  // namespace fxhost

@@ -1,83 +1,141 @@
-// fxhost: renders the module's effects on images from the command line.
+// fxhost: the module's effects from the command line: list them, render
+// them on images, videos or a built-in test card, show them all in one
+// gallery picture, and measure them.
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
-#include <filesystem>
 #include <iostream>
 
-#include "apps/fxhost/image_io.h"
+#include "apps/fxhost/bench.h"
+#include "apps/fxhost/common.h"
+#include "apps/fxhost/gallery.h"
+#include "apps/fxhost/interrupt.h"
+#include "apps/fxhost/list.h"
+#include "apps/fxhost/render.h"
 #include "refhost/refhost.h"
-#include "refhost/testcard.h"
 
 namespace {
 
-struct RenderOptions {
-    std::string effect;
-    std::string input;
-    std::string output;
-    std::vector<std::string> sets;
-    int cpuLevel = -1;
-    bool force = false;
-};
-
-int Render(const std::string& modulePath, const RenderOptions& o) {
-    if (!o.force && std::filesystem::exists(o.output))
-        throw refhost::Error(o.output + " exists; use --force to overwrite it");
-    refhost::Module module(modulePath);
-    refhost::Instance fx(module, module.FindEffect(o.effect));
-    for (const std::string& s : o.sets) {
-        const size_t eq = s.find('=');
-        if (eq == std::string::npos)
-            throw refhost::Error("--set expects KEY=VALUE, got '" + s + "'");
-        fx.SetParam(s.substr(0, eq), s.substr(eq + 1));
-    }
-    if (o.cpuLevel >= 0)
-        fx.SetCpuLevel(o.cpuLevel);
-
-    fxhost::Image src;
-    if (o.input.empty()) {
-        src.width = 1280;
-        src.height = 720;
-        src.pixels = refhost::MakeTestCard(src.width, src.height);
-    } else {
-        src = fxhost::ReadImage(o.input);
-    }
-    fxhost::Image dst = src;
-    if (fx.Prepare(src.width, src.height) != kzr::kOk)
-        throw refhost::Error("the effect could not be prepared for a " + std::to_string(src.width) +
-                             "x" + std::to_string(src.height) + " frame");
-    if (fx.Render(src.pixels.data(), dst.pixels.data()) != kzr::kOk)
-        throw refhost::Error("the effect refused to render the frame");
-    fxhost::WriteImage(o.output, dst);
-    return 0;
+void AddContextOptions(CLI::App* cmd, fxhost::ContextOptions& c) {
+    cmd->add_option("--cpu-level", c.cpuLevel,
+                    "Processor level given to the effects: 8 or more uses AVX2, 3 or more SSE2, "
+                    "less plain code (default: what this processor supports)")
+        ->check(CLI::NonNegativeNumber);
+    cmd->add_option("--tasks", c.tasks,
+                    "Slices an effect may render in parallel (used by drain; default 1)")
+        ->check(CLI::Range(1, 256));
+    cmd->add_option("--ref", c.reference,
+                    "Reference frame size WxH for effects that keep display proportions (laser)");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Renders the distortion effects of the KZR_PlugIn_6 module."};
+    CLI::App app{
+        "fxhost: the distortion effects of the KZR_PlugIn_6 module from the command line.\n"
+        "Effect names, descriptions and parameter names come from the language library beside\n"
+        "the module that suits the locale (LANG), such as KZR_PlugIn_6_DEU.DLL for German."};
     app.require_subcommand(1);
+    app.fallthrough();
     std::string modulePath = refhost::DefaultModulePath();
     app.add_option("--module", modulePath, "Path of the effect module")->capture_default_str();
 
-    RenderOptions ro;
-    CLI::App* render = app.add_subcommand("render", "Render one effect on an image");
-    render->add_option("effect", ro.effect, "Effect short name or id (hstretch, ...)")->required();
+    // ---- list
+    fxhost::ListOptions lo;
+    CLI::App* list = app.add_subcommand(
+        "list", "List every effect with its parameters (display name, type, range, default)");
+    list->add_flag("--json", lo.json, "Machine-readable output");
+    list->add_option("--lang", lo.language,
+                     "Language library to use, such as ENU or DEU (default: from the locale)");
+
+    // ---- render
+    fxhost::RenderOptions ro;
+    CLI::App* render = app.add_subcommand(
+        "render",
+        "Render one effect on an image, a video or the built-in test card.\n"
+        "Images: PNG, JPEG, BMP, TGA in; PNG (alpha kept) or JPEG out.  Videos: anything ffmpeg\n"
+        "reads; written by ffmpeg, H.264 for .mp4/.mov/.mkv (odd frame sizes in 4:4:4), VP9\n"
+        "for .webm; frame rate kept, audio copied.");
+    render->add_option("effect", ro.effect, "Effect short name (hstretch, drain, laser, ...)")
+        ->required();
     render->add_option("input", ro.input,
-                       "Input image (PNG, JPEG, BMP, TGA); the test card if omitted");
-    render->add_option("-o,--output", ro.output, "Output image (.png, .jpg)")->required();
-    render->add_option("--set", ro.sets, "Parameter KEY=VALUE (key like P1 or name like Degree)");
-    render->add_option("--cpu-level", ro.cpuLevel,
-                       "CpuLevel given to the module (default: detected)");
+                       "Input image or video; the built-in test card when omitted");
+    render
+        ->add_option("-o,--output", ro.output,
+                     "Output file: .png or .jpg for an image, .mp4, .mkv, .mov, .webm, ... for "
+                     "a video")
+        ->required();
+    render
+        ->add_option("--set", ro.sets,
+                     "KEY=VALUE: a parameter by key (P1) or display name (Degree); positions as "
+                     "x,y; switches as 0/1 (repeatable)")
+        ->allow_extra_args(false);
+    render
+        ->add_option("--animate", ro.animates,
+                     "KEY=FROM:TO: ramp a number or position linearly from the first to the "
+                     "last video frame (repeatable)")
+        ->allow_extra_args(false);
+    AddContextOptions(render, ro.context);
+    render->add_option("--size", ro.size, "Size WxH of the test card (default 1280x720)");
+    render->add_option("--duration", ro.duration,
+                       "Seconds of a video made from the test card or a still image (default 5)");
+    render->add_option("--fps", ro.fps,
+                       "Frame rate of a video made from the test card or a still image "
+                       "(default 25)");
+    render->add_option("--codec", ro.codec,
+                       "ffmpeg video encoder, such as libx264, libvpx-vp9 or ffv1 (default: by "
+                       "container)");
     render->add_flag("--force", ro.force, "Overwrite an existing output");
+    render->add_flag("-q,--quiet", ro.quiet, "No progress bar");
+
+    // ---- gallery
+    fxhost::GalleryOptions go;
+    CLI::App* gallery = app.add_subcommand(
+        "gallery", "One picture with every effect at its defaults, each tile labelled");
+    gallery->add_option("-o,--output", go.output, "Output picture (.png or .jpg)")->required();
+    gallery->add_option("--input", go.input, "Picture to distort instead of the test card");
+    gallery->add_option("--tile", go.tile,
+                        "Tile size WxH (default 384x216, or 384 wide in the input's shape)");
+    gallery->add_option("--columns", go.columns, "Tiles per row (default up to 5)")
+        ->check(CLI::Range(1, 64));
+    gallery->add_option("--lang", go.language, "Language of the labels, such as ENU or DEU");
+    AddContextOptions(gallery, go.context);
+    gallery->add_flag("--force", go.force, "Overwrite an existing output");
+
+    // ---- bench
+    fxhost::BenchOptions bo;
+    CLI::App* bench = app.add_subcommand(
+        "bench",
+        "Measure Prepare and Process of effects: median and spread over repeated runs, "
+        "and frames per second");
+    bench->add_option("effects", bo.effects, "Effects to measure (default: all)");
+    bench->add_option("--size", bo.size, "Frame size WxH (default 1920x1080)");
+    AddContextOptions(bench, bo.context);
+    bench->add_option("--runs", bo.runs, "Timed runs of each callback (default 15)")
+        ->check(CLI::Range(1, 100000));
+    bench->add_flag("--json", bo.json, "Machine-readable output");
 
     CLI11_PARSE(app, argc, argv);
+    fxhost::InstallInterruptHandlers();
     try {
-        if (render->parsed())
-            return Render(modulePath, ro);
+        if (list->parsed())
+            fxhost::List(modulePath, lo, std::cout);
+        else if (render->parsed())
+            fxhost::Render(modulePath, ro);
+        else if (gallery->parsed())
+            fxhost::Gallery(modulePath, go);
+        else if (bench->parsed())
+            fxhost::Bench(modulePath, bo, std::cout);
+    } catch (const fxhost::Interruption&) {
+        std::cerr << "\nfxhost: interrupted; nothing was written\n";
+        return 130;
     } catch (const std::exception& e) {
+        if (fxhost::Interrupted()) {
+            std::cerr << "\nfxhost: interrupted; nothing was written\n";
+            return 130;
+        }
         std::cerr << "fxhost: " << e.what() << "\n";
         return 1;
     }
-    return 0;
+    std::cout.flush();
+    return std::cout.good() ? 0 : 1;
 }

@@ -1,0 +1,62 @@
+#include "apps/fxhost/common.h"
+
+#include <cstdio>
+
+#include "apps/fxhost/options.h"
+
+namespace fxhost {
+
+refhost::Texts LoadTexts(const refhost::Module& module, const std::string& language) {
+    return language.empty() ? refhost::Texts::FromModule(module)
+                            : refhost::Texts::ForLanguage(module, language);
+}
+
+std::string StatusText(kzr::Status status) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", status);
+    std::string out = buf;
+    if (status == kzr::kOutOfMemory)
+        out += " (out of memory)";
+    else if (status == kzr::kFail)
+        out += " (failure)";
+    return out;
+}
+
+void PrepareOrThrow(refhost::Instance& fx, uint32_t width, uint32_t height) {
+    const kzr::Status s = fx.Prepare(width, height);
+    if (s != kzr::kOk)
+        throw refhost::Error(refhost::ShortName(fx.Effect()) + " could not be prepared for a " +
+                             std::to_string(width) + "x" + std::to_string(height) +
+                             " frame: status " + StatusText(s));
+}
+
+void RenderFrame(refhost::Instance& fx, const std::vector<uint32_t>& src,
+                 std::vector<uint32_t>& dst) {
+    dst = src;
+    const kzr::Status s = fx.Render(src.data(), dst.data());
+    if (s != kzr::kOk)
+        throw refhost::Error(refhost::ShortName(fx.Effect()) +
+                             " could not render the frame: status " + StatusText(s));
+}
+
+void ApplyContext(refhost::Instance& fx, const ContextOptions& options) {
+    if (options.cpuLevel >= 0)
+        fx.SetCpuLevel(options.cpuLevel);
+    if (options.tasks > 0)
+        fx.SetTaskCount(options.tasks);
+    if (!options.reference.empty()) {
+        const Size ref = ParseSize(options.reference, "--ref");
+        fx.SetReference(ref.width, ref.height);
+    }
+}
+
+void ApplySet(refhost::Instance& fx, const refhost::Texts& texts, const std::string& assignment) {
+    const size_t eq = assignment.find('=');
+    if (eq == std::string::npos || eq == 0)
+        throw refhost::Error("--set expects KEY=VALUE (such as P1=0.05 or Degree=0.05); got '" +
+                             assignment + "'");
+    const size_t index = refhost::FindParam(fx.Effect(), texts, assignment.substr(0, eq));
+    fx.SetParam(fx.Effect().Params[index].Key, assignment.substr(eq + 1));
+}
+
+}  // namespace fxhost

@@ -1,0 +1,44 @@
+// Pieces every subcommand uses: texts in the chosen language, status texts,
+// the parameter and context settings of an instance.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/status.h"
+#include "refhost/refhost.h"
+#include "refhost/texts.h"
+
+namespace fxhost {
+
+// Texts of `language` ("DEU"), or of the library the module picked for the
+// user's locale when `language` is empty.
+refhost::Texts LoadTexts(const refhost::Module& module, const std::string& language);
+
+// "0x8007000E (out of memory)".
+std::string StatusText(kzr::Status status);
+
+// Prepares the instance for a frame size; throws refhost::Error when the
+// effect refuses.
+void PrepareOrThrow(refhost::Instance& fx, uint32_t width, uint32_t height);
+
+// Renders one frame.  The destination is first filled with the source, so a
+// byte an effect leaves unwritten (the laser keeps the destination's alpha
+// outside its circle) carries the source's value rather than a previous
+// frame's.  Throws refhost::Error when the effect refuses.
+void RenderFrame(refhost::Instance& fx, const std::vector<uint32_t>& src,
+                 std::vector<uint32_t>& dst);
+
+// Settings of the host context that the command line can change.
+struct ContextOptions {
+    int cpuLevel = -1;      // -1: detected
+    int tasks = 0;          // 0: leave the host's default
+    std::string reference;  // "WxH"; empty: none
+};
+void ApplyContext(refhost::Instance& fx, const ContextOptions& options);
+
+// --set KEY=VALUE: the key ("P1") or display name ("Degree", also in the
+// language of `texts`), the value as text.
+void ApplySet(refhost::Instance& fx, const refhost::Texts& texts, const std::string& assignment);
+
+}  // namespace fxhost

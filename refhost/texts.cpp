@@ -1,0 +1,181 @@
+#include "refhost/texts.h"
+
+#include <dlfcn.h>
+#include <link.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <set>
+
+#include "module/resource_name.h"
+
+namespace refhost {
+namespace {
+
+std::string Lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string Upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// The library name for a language suffix, by the module's own naming rule.
+std::string LibraryName(const Module& module, const std::string& suffix) {
+    std::string out(module.Path().size() + suffix.size() + 8, '\0');
+    if (!kzr::ComposeResourceName(module.Path().c_str(), suffix.c_str(), out.data(), out.size()))
+        throw Error("cannot compose a language library name for " + module.Path());
+    out.resize(out.find('\0'));
+    return out;
+}
+
+// "ENU" for ".../KZR_PlugIn_6_ENU.DLL".
+std::string LanguageOf(const std::string& path) {
+    const size_t underscore = path.rfind('_');
+    const size_t dot = path.rfind('.');
+    if (underscore == std::string::npos || dot == std::string::npos || dot < underscore)
+        return "";
+    return path.substr(underscore + 1, dot - underscore - 1);
+}
+
+std::string LoadedPath(void* handle) {
+    struct link_map* map = nullptr;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
+        return "";
+    return map->l_name;
+}
+
+std::string Join(const std::vector<std::string>& items) {
+    std::string out;
+    for (const std::string& s : items)
+        out += (out.empty() ? "" : ", ") + s;
+    return out;
+}
+
+}  // namespace
+
+std::string_view PlainKey(std::string_view key) {
+    return key.substr(0, key.find(';'));
+}
+
+std::vector<std::string> ResourceKeys(const kzr::ModuleDescriptor& module) {
+    std::vector<std::string> keys;
+    std::set<std::string, std::less<>> seen;
+    const auto add = [&](const char* key) {
+        if (key == nullptr)
+            return;
+        const std::string_view plain = PlainKey(key);
+        if (!plain.empty() && seen.emplace(plain).second)
+            keys.emplace_back(plain);
+    };
+    add(module.NameKey);
+    add(module.DescKey);
+    for (uint64_t i = 0; i < module.EffectCount; ++i) {
+        const kzr::EffectDescriptor& fx = module.Effects[i];
+        add(fx.NameKey);
+        add(fx.DescKey);
+        for (uint32_t p = 0; p < fx.ParamCount(); ++p) {
+            add(fx.Params[p].NameKey);
+            add(fx.Params[p].DescKey);
+        }
+    }
+    return keys;
+}
+
+Texts Texts::FromModule(const Module& module) {
+    Texts texts;
+    void* handle = module.Descriptor().ResourceHandle;
+    if (handle == nullptr || handle == module.Descriptor().ModuleHandle)
+        return texts;
+    texts.lookup_ = reinterpret_cast<kzr::ResourceTextFn>(dlsym(handle, kzr::kResourceTextSymbol));
+    if (texts.lookup_ != nullptr) {
+        texts.path_ = LoadedPath(handle);
+        texts.language_ = LanguageOf(texts.path_);
+    }
+    return texts;
+}
+
+Texts Texts::ForLanguage(const Module& module, std::string_view language) {
+    const bool plain = !language.empty() && language.size() <= 7 &&
+                       std::all_of(language.begin(), language.end(), [](char c) {
+                           return std::isalnum(static_cast<unsigned char>(c));
+                       });
+    const std::string available = Join(AvailableLanguages(module));
+    if (!plain)
+        throw Error("'" + std::string(language) +
+                    "' is not a language abbreviation; use three letters such as " +
+                    (available.empty() ? std::string("ENU") : available));
+    const std::string path = LibraryName(module, Upper(language));
+    if (!std::filesystem::exists(path))
+        throw Error("no language library " + path + "; languages at hand: " +
+                    (available.empty() ? std::string("none") : available));
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr)
+        throw Error("cannot load language library " + path + ": " + dlerror());
+    Texts texts;
+    texts.owned_ = std::shared_ptr<void>(handle, [](void* h) { dlclose(h); });
+    texts.lookup_ = reinterpret_cast<kzr::ResourceTextFn>(dlsym(handle, kzr::kResourceTextSymbol));
+    if (texts.lookup_ == nullptr)
+        throw Error(path + " is not a language library: it has no " + kzr::kResourceTextSymbol);
+    texts.path_ = path;
+    texts.language_ = Upper(language);
+    return texts;
+}
+
+std::optional<std::string> Texts::Find(std::string_view key) const {
+    if (lookup_ == nullptr)
+        return std::nullopt;
+    const std::string plain(PlainKey(key));
+    const char* text = lookup_(plain.c_str());
+    if (text == nullptr)
+        return std::nullopt;
+    return std::string(text);
+}
+
+std::string Texts::Text(std::string_view key) const {
+    std::optional<std::string> text = Find(key);
+    return text ? *text : NameFromKey(key);
+}
+
+std::vector<std::string> AvailableLanguages(const Module& module) {
+    // Every "<base>_<suffix>.DLL" beside the module.
+    const std::string pattern = LibraryName(module, "");  // "<base>_.DLL"
+    const std::string prefix = pattern.substr(0, pattern.size() - 4);
+    const std::filesystem::path dir = std::filesystem::path(prefix).parent_path();
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.empty() ? "." : dir, ec)) {
+        const std::string name =
+            (dir.empty() ? std::filesystem::path() : dir) / entry.path().filename();
+        if (name.size() > prefix.size() + 4 && name.compare(0, prefix.size(), prefix) == 0 &&
+            name.compare(name.size() - 4, 4, ".DLL") == 0)
+            out.push_back(name.substr(prefix.size(), name.size() - prefix.size() - 4));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+size_t FindParam(const kzr::EffectDescriptor& fx, const Texts& texts, std::string_view keyOrName) {
+    const std::string wanted = Lower(keyOrName);
+    std::string valid;
+    const size_t own = OwnParamCount(fx);
+    for (size_t i = 0; i < own; ++i) {
+        const kzr::ParamDescriptor& p = fx.Params[i];
+        const std::string name = texts.Text(p.NameKey);
+        if (wanted == Lower(p.Key) || wanted == Lower(name) ||
+            wanted == Lower(NameFromKey(p.NameKey)))
+            return i;
+        valid += (valid.empty() ? "" : ", ") + std::string(p.Key) + " (" + name + ")";
+    }
+    throw Error("unknown parameter '" + std::string(keyOrName) + "' of " + ShortName(fx) +
+                "; valid parameters: " + (valid.empty() ? std::string("none") : valid));
+}
+
+}  // namespace refhost

@@ -1,5 +1,7 @@
 #include "effects/hsqueeze.h"
 
+#include "effects/exp_curve.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -11,9 +13,8 @@ namespace {
 
 // Lens radius r and the curve constants shared by every pixel of both lenses.
 struct Lens {
-    int32_t r;
     int64_t r2;  // r * r; a pixel at q <= r2 lies inside
-    float g, K, invK, invg;
+    ExpCurve curve;
     bool inverse;
     int32_t cy;
 };
@@ -38,12 +39,7 @@ void MapLens(const Lens& lens, int32_t centre, int32_t x0, int32_t x1, int32_t w
             float px = fc, py = fcy;
             if (q != 0) {
                 const float d = static_cast<float>(std::sqrt(static_cast<double>(q)));
-                const float s =
-                    lens.inverse
-                        ? static_cast<float>(std::log(static_cast<double>(d * lens.g + 1.0f)) *
-                                             static_cast<double>(lens.K))
-                        : static_cast<float>((std::exp(static_cast<double>(d * lens.invK)) - 1.0) *
-                                             static_cast<double>(lens.invg));
+                const float s = lens.inverse ? lens.curve.Squeeze(d) : lens.curve.Magnify(d);
                 px = fc + (static_cast<float>(dx) * s) / d;
                 py = fcy + (static_cast<float>(dy) * s) / d;
                 // A curve that gives no number leaves the pixel in place.
@@ -87,16 +83,7 @@ void HSqueeze::BuildMaps(const EffectContext& ctx, State& st) {
     const int32_t r =
         curve ? std::max(Bounded(TruncToInt(static_cast<float>(std::min(w, h)) * size)), 0) : 0;
 
-    Lens lens;
-    lens.r = r;
-    lens.r2 = int64_t{r} * r;
-    lens.g = g;
-    lens.K = static_cast<float>(static_cast<double>(r) /
-                                std::log(static_cast<double>(static_cast<float>(r) * g + 1.0f)));
-    lens.invK = static_cast<float>(1.0 / static_cast<double>(lens.K));
-    lens.invg = static_cast<float>(1.0 / static_cast<double>(g));
-    lens.inverse = inverse;
-    lens.cy = cy;
+    const Lens lens{int64_t{r} * r, ExpCurve(r, g), inverse, cy};
 
     // Column cx belongs to the right lens.
     MapLens(lens, cx - r, 0, std::min(cx, w), w, h, st.MapA, st.MapB);

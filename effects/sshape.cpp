@@ -1,5 +1,7 @@
 #include "effects/sshape.h"
 
+#include "effects/exp_curve.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -40,12 +42,7 @@ void SShape::BuildMaps(const EffectContext& ctx, State& st) {
     const double logArg =
         R > 0 ? std::log(static_cast<double>(static_cast<float>(R) * g + 1.0f)) : 0.0;
     const bool banded = logArg > 0.0;
-    float invg = 0.0f, K = 0.0f, invK = 0.0f;
-    if (banded) {
-        invg = static_cast<float>(1.0 / static_cast<double>(g));
-        K = static_cast<float>(static_cast<double>(R) / logArg);
-        invK = static_cast<float>(1.0 / static_cast<double>(K));
-    }
+    const ExpCurve curve(R, g);
 
     uint32_t* row = st.MapA;
     for (int32_t y = 0; y < h; ++y, row += w) {
@@ -53,15 +50,8 @@ void SShape::BuildMaps(const EffectContext& ctx, State& st) {
         const int32_t d = std::abs(y - c);
         uint32_t entry = static_cast<uint32_t>(y) << 16;
         if (banded && d <= R) {
-            const float fd = static_cast<float>(d);
-            const bool magnify = (y < m) != inverse;
-            float v = magnify
-                          ? static_cast<float>((std::exp(static_cast<double>(fd * invK)) - 1.0) *
-                                               static_cast<double>(invg))
-                          : static_cast<float>(std::log(static_cast<double>(fd * g + 1.0f)) *
-                                               static_cast<double>(K));
-            if (std::isnan(v))
-                v = fd;
+            const bool squeeze = (y < m) == inverse;
+            const float v = curve.Offset(static_cast<float>(d), squeeze);
             const float p = y > c ? static_cast<float>(c) + v : static_cast<float>(c) - v;
             // Float error can put the outermost rows of a full-size band a
             // hair outside the frame; hold them at its edge.

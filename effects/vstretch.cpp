@@ -1,5 +1,7 @@
 #include "effects/vstretch.h"
 
+#include "effects/exp_curve.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -34,10 +36,7 @@ void VStretch::BuildMaps(const EffectContext& ctx, State& st) {
     // A curvature outside (0, inf) has no curve: such a band stays unchanged.
     const int32_t R = (k > 0.0f && std::isfinite(k)) ? TruncToInt(D * size) : 0;
 
-    const float invk = static_cast<float>(1.0 / static_cast<double>(k));
-    const float s = static_cast<float>(
-        static_cast<double>(R) / std::log(static_cast<double>(static_cast<float>(R) * k + 1.0f)));
-    const float invs = static_cast<float>(1.0 / static_cast<double>(s));
+    const ExpCurve curve(R, k);
 
     uint32_t* row = st.MapA;
     for (int32_t y = 0; y < h; ++y, row += w) {
@@ -46,14 +45,7 @@ void VStretch::BuildMaps(const EffectContext& ctx, State& st) {
         if (d >= R) {
             entry = static_cast<uint32_t>(y) << 16;
         } else {
-            const float fd = static_cast<float>(d);
-            float v = inverse
-                          ? static_cast<float>(std::log(static_cast<double>(fd * k + 1.0f)) *
-                                               static_cast<double>(s))
-                          : static_cast<float>((std::exp(static_cast<double>(fd * invs)) - 1.0) *
-                                               static_cast<double>(invk));
-            if (std::isnan(v))
-                v = fd;
+            const float v = curve.Offset(static_cast<float>(d), inverse);
             const float p = y > c ? C + v : C - v;
             entry = ClampedFixedTrunc(p, h);
         }

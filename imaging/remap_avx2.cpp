@@ -110,6 +110,7 @@ void RemapY(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip
     const __m128i lastRowV = _mm_set1_epi32(static_cast<int32_t>(lastRow));
     const __m128i fracMask = _mm_set1_epi32(0xFFFF);
     const __m256i hx = _mm256_set1_epi16(static_cast<int16_t>((offset & 0xFFFF) >> 1));
+    const bool wholeColumns = (offset & 0xFFFF) == 0;
     for (int32_t y = 0; y < rows; ++y) {
         const uint32_t* rowMap = map;
         uint8_t* rowDst = dst;
@@ -125,6 +126,20 @@ void RemapY(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip
             }
             alignas(16) uint32_t jj[4];
             _mm_store_si128(reinterpret_cast<__m128i*>(jj), j);
+            // Four columns read from one pair of rows, with no horizontal
+            // fraction (every caller's case): one load per row.
+            if (wholeColumns &&
+                _mm_movemask_epi8(_mm_cmpeq_epi32(j, _mm_shuffle_epi32(j, 0))) == 0xFFFF) {
+                const uint8_t* t = src->Pixels + rowBytes * jj[0] + 4 * int64_t{c};
+                const uint8_t* b = jj[0] < lastRow ? t + rowBytes : t;
+                const __m256i t16 =
+                    _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+                const __m256i b16 =
+                    _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+                const __m256i hy = Spread(_mm_srli_epi32(_mm_and_si128(v, fracMask), 1));
+                StorePacked(rowDst + 4 * c, Lerp15(t16, b16, hy));
+                continue;
+            }
             __m128i top[4], bottom[4];
             for (int k = 0; k < 4; ++k) {
                 const uint8_t* t = src->Pixels + rowBytes * jj[k];

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# The frei0r plug-ins in the real hosts: FFmpeg's frei0r filter, a GStreamer
+# frei0r-filter-* element and an MLT frei0r.* filter each render frames that
+# must equal, byte for byte (RGBA, alpha included), what fxhost renders from
+# the same source frames with the same parameter values.
+#
+#   tests/frei0r_hosts.sh PLUGIN_DIR FXHOST
+#
+# PLUGIN_DIR holds the kzr_*.so plug-ins with KZR_PlugIn_6.so beside them.
+# Exits 77 (skipped) when a host program is not installed.
+set -euo pipefail
+plugins=$(realpath "$1")
+fxhost=$(realpath "$2")
+
+for tool in ffmpeg gst-launch-1.0 melt cmp; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "SKIP: $tool is not installed (scripts/install-deps.sh installs it)"
+    exit 77
+  fi
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+# Only the plug-ins of this build, whatever is installed; a registry of our own
+# so GStreamer scans them afresh.
+export FREI0R_PATH=$plugins MLT_FREI0R_PLUGIN_PATH=$plugins GST_REGISTRY=$work/registry.bin
+unset DISPLAY WAYLAND_DISPLAY
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# Decodes images into one stream of RGBA bytes.
+rgba() {
+  local f
+  for f in "$@"; do
+    ffmpeg -nostdin -v error -i "$f" -f rawvideo -pix_fmt rgba -
+  done
+}
+
+# same LABEL A B: A and B hold the same bytes.
+same() {
+  if cmp -s "$2" "$3"; then
+    echo "ok: $1"
+  else
+    fail "$1: $(cmp -l "$2" "$3" 2>/dev/null | wc -l) of $(stat -c %s "$2") bytes differ"
+  fi
+}
+
+# ---- FFmpeg: three frames of a 1280x720 test pattern through kzr_drain -------
+# Degree 1 + 0.25*(50-1) = 13.25, Size 0.5 + 0.5*(1-0.5) = 0.75, Inverse on,
+# Position (0.375, 0.625).
+ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v 3 \
+  -vf format=rgba src_%d.png
+ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v 3 \
+  -vf 'format=rgba,frei0r=kzr_drain:0.25|0.5|y|0.375|0.625' -f rawvideo -pix_fmt rgba ffmpeg.rgba
+for i in 1 2 3; do
+  "$fxhost" render drain "src_$i.png" -o "ref_$i.png" -q \
+    --set Degree=13.25 --set Size=0.75 --set Inverse=1 --set Position=0.375,0.625
+done
+rgba ref_1.png ref_2.png ref_3.png >ref.rgba
+same "ffmpeg frei0r=kzr_drain, 3 frames 1280x720" ffmpeg.rgba ref.rgba
+
+# ---- GStreamer: two frames through frei0r-filter-kzr-laser -------------------
+# Percentage 0.75, Position (0.25, 0.5); the source frames are kept by a tee.
+gst-launch-1.0 -q videotestsrc num-buffers=2 \
+  ! video/x-raw,format=RGBA,width=640,height=360 ! tee name=t \
+  t. ! queue ! pngenc ! multifilesink location=gsrc_%d.png \
+  t. ! queue ! frei0r-filter-kzr-laser percentage=0.75 x=0.25 \
+  ! pngenc ! multifilesink location=gst_%d.png
+for i in 0 1; do
+  "$fxhost" render laser "gsrc_$i.png" -o "gref_$i.png" -q \
+    --set Percentage=0.75 --set Position=0.25,0.5
+done
+rgba gst_0.png gst_1.png >gst.rgba
+rgba gref_0.png gref_1.png >gref.rgba
+same "gst-launch frei0r-filter-kzr-laser, 2 frames 640x360" gst.rgba gref.rgba
+
+# ---- MLT: one frame through frei0r.kzr_square --------------------------------
+# Degree 0.001 + 0.75*(0.1-0.001) = 0.07525, Position 0.2 + 0.25*0.6 = 0.35 and
+# 0.2 + 0.625*0.6 = 0.575.
+melt -silent -profile atsc_720p_25 src_1.png out=0 \
+  -filter frei0r.kzr_square Degree=0.75 X=0.25 Y=0.625 \
+  -consumer avformat:melt_%d.png vcodec=png pix_fmt=rgba >melt.log 2>&1 ||
+  { cat melt.log; fail "melt failed"; }
+"$fxhost" render square src_1.png -o mref.png -q --set Degree=0.07525 --set Position=0.35,0.575
+if [ -f melt_1.png ]; then
+  rgba melt_1.png >melt.rgba
+  rgba mref.png >mref.rgba
+  same "melt frei0r.kzr_square, 1 frame 1280x720" melt.rgba mref.rgba
+else
+  fail "melt wrote no frame"
+fi
+
+[ "$failures" -eq 0 ]

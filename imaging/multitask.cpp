@@ -1,12 +1,13 @@
 #include "imaging/multitask.h"
 
-#include <dlfcn.h>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
 
 #include <type_traits>
+
+#include "imaging/tbb_library.h"
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
@@ -49,20 +50,6 @@ struct RunOrder {
 #endif
 };
 
-// oneTBB's worker threads outlive every Run and idle inside the library.  A
-// host that unloads this module would unload oneTBB with it (nothing else
-// holds it) and pull the code from under them, so on first use the library
-// is pinned for the life of the process.
-void KeepTbbLoaded() {
-    static const bool pinned = [] {
-        Dl_info info{};
-        const auto probe = reinterpret_cast<void*>(&tbb::detail::r1::max_concurrency);
-        return dladdr(probe, &info) != 0 && info.dli_fname != nullptr &&
-               dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
-    }();
-    (void)pinned;
-}
-
 }  // namespace
 
 // The object is nothing but its table of virtual operations.
@@ -74,7 +61,12 @@ CMultiTaskManager::~CMultiTaskManager() = default;
 int32_t CMultiTaskManager::Run(int32_t count, void* context, TaskCallback callback) {
     if (count <= 0 || callback == nullptr)
         return 0;
-    KeepTbbLoaded();
+    if (!TbbLibraryReady()) {
+        // Without oneTBB's library the calling thread runs every task itself.
+        for (int32_t i = 0; i < count; ++i)
+            callback(context, i);
+        return 0;
+    }
     RunOrder order;
     order.Start();
     // Grain size 1: oneTBB may hand out every index as a slice of its own, so

@@ -1,8 +1,5 @@
 #include "refhost/refhost.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <array>
 #include <cctype>
 #include <charconv>
@@ -10,6 +7,7 @@
 #include <cstring>
 
 #include "module/exports.h"
+#include "refhost/library.h"
 
 namespace refhost {
 namespace {
@@ -85,37 +83,34 @@ int DetectCpuLevel() {
 }
 
 std::string DefaultModulePath() {
-    char buf[4096];
-    const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return "KZR_PlugIn_6.so";
-    std::string exe(buf, static_cast<size_t>(n));
-    return exe.substr(0, exe.rfind('/') + 1) + "KZR_PlugIn_6.so";
+    return library::ProgramFolder() + library::kModuleFileName;
 }
 
 Module::Module(const std::string& path) : path_(path) {
-    library_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string reason;
+    library_ = library::Open(path, &reason);
     if (library_ == nullptr)
-        throw Error("cannot load module " + path + ": " + dlerror());
-    auto init = reinterpret_cast<KzrInitModuleFn>(dlsym(library_, "KZR_DSP_InitModule"));
-    if (init == nullptr || dlsym(library_, "KZR_DSP_DeInitModule") == nullptr) {
-        dlclose(library_);
+        throw Error("cannot load module " + path + ": " + reason);
+    auto init = reinterpret_cast<KzrInitModuleFn>(library::Symbol(library_, "KZR_DSP_InitModule"));
+    if (init == nullptr || library::Symbol(library_, "KZR_DSP_DeInitModule") == nullptr) {
+        library::Close(library_);
         throw Error(path + " is not an effect module (KZR_DSP_InitModule missing)");
     }
     const void* desc = nullptr;
     const uint32_t status = init(&desc);
     if (status != kzr::kOk || desc == nullptr) {
-        dlclose(library_);
+        library::Close(library_);
         throw Error(path + ": KZR_DSP_InitModule failed");
     }
     descriptor_ = static_cast<const kzr::ModuleDescriptor*>(desc);
 }
 
 Module::~Module() {
-    auto deinit = reinterpret_cast<KzrDeInitModuleFn>(dlsym(library_, "KZR_DSP_DeInitModule"));
+    auto deinit =
+        reinterpret_cast<KzrDeInitModuleFn>(library::Symbol(library_, "KZR_DSP_DeInitModule"));
     if (deinit != nullptr)
         deinit();
-    dlclose(library_);
+    library::Close(library_);
 }
 
 size_t Module::FindEffect(std::string_view name) const {

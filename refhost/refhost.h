@@ -28,7 +28,7 @@ class Error : public std::runtime_error {
 // Processor capability level: 8 with AVX2, else 3 (SSE2 is always there).
 int DetectCpuLevel();
 
-// KZR_PlugIn_6.so beside the running executable.
+// The module (KZR_PlugIn_6.so, or .dll on Windows) beside the running executable.
 std::string DefaultModulePath();
 
 // A loaded module, initialised; de-initialised and unloaded on destruction.

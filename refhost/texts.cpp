@@ -1,14 +1,12 @@
 #include "refhost/texts.h"
 
-#include <dlfcn.h>
-#include <link.h>
-
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <set>
 
 #include "module/resource_name.h"
+#include "refhost/library.h"
 
 namespace refhost {
 namespace {
@@ -29,11 +27,13 @@ std::string Upper(std::string_view s) {
 
 // The library name for a language suffix, by the module's own naming rule.
 std::string LibraryName(const Module& module, const std::string& suffix) {
-    std::string out(module.Path().size() + suffix.size() + 8, '\0');
-    if (!kzr::ComposeResourceName(module.Path().c_str(), suffix.c_str(), out.data(), out.size()))
+    const library::NativePath path = library::ToNative(module.Path());
+    const library::NativePath tail = library::ToNative(suffix);
+    library::NativePath out(path.size() + tail.size() + 8, 0);
+    if (!kzr::ComposeResourceName(path.c_str(), tail.c_str(), out.data(), out.size()))
         throw Error("cannot compose a language library name for " + module.Path());
-    out.resize(out.find('\0'));
-    return out;
+    out.resize(out.find(kzr::platform::PathChar(0)));
+    return library::FromNative(out);
 }
 
 // "ENU" for ".../KZR_PlugIn_6_ENU.DLL".
@@ -43,13 +43,6 @@ std::string LanguageOf(const std::string& path) {
     if (underscore == std::string::npos || dot == std::string::npos || dot < underscore)
         return "";
     return path.substr(underscore + 1, dot - underscore - 1);
-}
-
-std::string LoadedPath(void* handle) {
-    struct link_map* map = nullptr;
-    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr)
-        return "";
-    return map->l_name;
 }
 
 std::string Join(const std::vector<std::string>& items) {
@@ -94,9 +87,10 @@ Texts Texts::FromModule(const Module& module) {
     void* handle = module.Descriptor().ResourceHandle;
     if (handle == nullptr || handle == module.Descriptor().ModuleHandle)
         return texts;
-    texts.lookup_ = reinterpret_cast<kzr::ResourceTextFn>(dlsym(handle, kzr::kResourceTextSymbol));
+    texts.lookup_ =
+        reinterpret_cast<kzr::ResourceTextFn>(library::Symbol(handle, kzr::kResourceTextSymbol));
     if (texts.lookup_ != nullptr) {
-        texts.path_ = LoadedPath(handle);
+        texts.path_ = library::PathOf(handle);
         texts.language_ = LanguageOf(texts.path_);
     }
     return texts;
@@ -116,12 +110,14 @@ Texts Texts::ForLanguage(const Module& module, std::string_view language) {
     if (!std::filesystem::exists(path))
         throw Error("no language library " + path + "; languages at hand: " +
                     (available.empty() ? std::string("none") : available));
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string reason;
+    void* handle = library::Open(path, &reason);
     if (handle == nullptr)
-        throw Error("cannot load language library " + path + ": " + dlerror());
+        throw Error("cannot load language library " + path + ": " + reason);
     Texts texts;
-    texts.owned_ = std::shared_ptr<void>(handle, [](void* h) { dlclose(h); });
-    texts.lookup_ = reinterpret_cast<kzr::ResourceTextFn>(dlsym(handle, kzr::kResourceTextSymbol));
+    texts.owned_ = std::shared_ptr<void>(handle, [](void* h) { library::Close(h); });
+    texts.lookup_ =
+        reinterpret_cast<kzr::ResourceTextFn>(library::Symbol(handle, kzr::kResourceTextSymbol));
     if (texts.lookup_ == nullptr)
         throw Error(path + " is not a language library: it has no " + kzr::kResourceTextSymbol);
     texts.path_ = path;
@@ -147,16 +143,16 @@ std::string Texts::Text(std::string_view key) const {
 std::vector<std::string> AvailableLanguages(const Module& module) {
     // Every "<base>_<suffix>.DLL" beside the module.
     const std::string pattern = LibraryName(module, "");  // "<base>_.DLL"
-    const std::string prefix = pattern.substr(0, pattern.size() - 4);
-    const std::filesystem::path dir = std::filesystem::path(prefix).parent_path();
+    const std::filesystem::path prefix = pattern.substr(0, pattern.size() - 4);
+    const std::filesystem::path dir = prefix.parent_path();
+    const std::string start = prefix.filename().string();
     std::vector<std::string> out;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(dir.empty() ? "." : dir, ec)) {
-        const std::string name =
-            (dir.empty() ? std::filesystem::path() : dir) / entry.path().filename();
-        if (name.size() > prefix.size() + 4 && name.compare(0, prefix.size(), prefix) == 0 &&
+        const std::string name = entry.path().filename().string();
+        if (name.size() > start.size() + 4 && name.compare(0, start.size(), start) == 0 &&
             name.compare(name.size() - 4, 4, ".DLL") == 0)
-            out.push_back(name.substr(prefix.size(), name.size() - prefix.size() - 4));
+            out.push_back(name.substr(start.size(), name.size() - start.size() - 4));
     }
     std::sort(out.begin(), out.end());
     return out;

@@ -3,7 +3,9 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config clang binutils
           libgtest-dev libgmock-dev libbenchmark-dev libtbb-dev libstb-dev libcli11-dev
-          ffmpeg)
+          ffmpeg
+          frei0r-plugins-dev melt gstreamer1.0-tools
+          gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

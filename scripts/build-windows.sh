@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows x64 DLL with mingw-w64 and runs its tests under Wine.
+#
+#   bash scripts/build-windows.sh [BUILD_DIR]      (default: build-win)
+#
+# Installs the cross compilers, Wine and GoogleTest's sources when missing
+# (as root), fetches Debian's oneTBB source package and builds its tbb library
+# for Windows into BUILD_DIR/tbb (kept there as a cache), configures and
+# builds this project with cmake/mingw-w64-x86_64.cmake and runs ctest, whose
+# programs run through Wine in a prefix of the build's own (BUILD_DIR/wine).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=$(realpath -m "${1:-build-win}")
+jobs=$(nproc)
+tbb_version=2021.8.0
+
+# Runs a command with its output in a log file, shown only when it fails.
+logged() {
+  local log=$1; shift
+  if ! "$@" >>"$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    echo "failed: $* (whole output in $log)" >&2
+    return 1
+  fi
+}
+
+packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
+          wine wine64 googletest xz-utils patch)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# ---- oneTBB for Windows, from Debian's source package -------------------------
+# Debian has no mingw build of oneTBB; its source package comes from the same
+# archive and suite as the machine's libtbb-dev, through a private apt
+# configuration (nothing in /etc/apt changes).
+tbb=$build/tbb
+if [ ! -f "$tbb/install/.complete" ]; then
+  echo "== oneTBB $tbb_version for Windows (once per build folder)"
+  mkdir -p "$tbb/apt/lists/partial" "$tbb/apt/archives/partial" "$tbb/src"
+  origin=$(apt-cache madison libtbb-dev | awk -F' [|] ' 'NR == 1 {print $3}')
+  if [ -z "$origin" ]; then
+    apt-get update -qq
+    origin=$(apt-cache madison libtbb-dev | awk -F' [|] ' 'NR == 1 {print $3}')
+  fi
+  read -r uri dist _ <<<"$origin"  # "http://deb.debian.org/debian bookworm/main amd64 Packages"
+  keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  signed=""
+  [ -f "$keyring" ] && signed="[signed-by=$keyring] "
+  echo "deb-src ${signed}$uri ${dist%%/*} ${dist#*/}" >"$tbb/apt/sources.list"
+  apt_private=(-o "Dir::Etc::SourceList=$tbb/apt/sources.list" -o "Dir::Etc::SourceParts=$tbb/apt/none"
+               -o "Dir::State::Lists=$tbb/apt/lists" -o "Dir::Cache::Archives=$tbb/apt/archives"
+               -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=" -o "APT::Sandbox::User=root")
+  apt-get "${apt_private[@]}" update -qq
+  (cd "$tbb/src" && apt-get "${apt_private[@]}" -qq source --download-only onetbb)
+  src=$tbb/src/oneTBB-$tbb_version
+  rm -rf "$src" "$tbb/src/debian"
+  tar -C "$tbb/src" -xf "$tbb/src"/onetbb_${tbb_version}.orig.tar.*
+  tar -C "$tbb/src" -xf "$tbb/src"/onetbb_${tbb_version}-*.debian.tar.*
+  # Debian's patches, as its own build applies them.
+  while read -r p; do
+    case $p in ''|'#'*) continue ;; esac
+    patch -s -d "$src" -p1 <"$tbb/src/debian/patches/$p"
+  done <"$tbb/src/debian/patches/series"
+  logged "$tbb/build.log" cmake -S "$src" -B "$tbb/build" \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBBMALLOC_BUILD=OFF -DTBB_STRICT=OFF \
+    -DTBB_DISABLE_HWLOC_AUTOMATIC_SEARCH=ON -DTBB_ENABLE_IPO=OFF
+  logged "$tbb/build.log" cmake --build "$tbb/build" --target tbb -j "$jobs"
+  rm -rf "$tbb/install"
+  mkdir -p "$tbb/install/bin" "$tbb/install/lib"
+  cp -r "$src/include" "$tbb/install/include"
+  find "$tbb/build" -name 'libtbb12.dll' -exec cp {} "$tbb/install/bin/" \;
+  find "$tbb/build" -name 'libtbb12.dll.a' -exec cp {} "$tbb/install/lib/" \;
+  touch "$tbb/install/.complete"
+fi
+
+# ---- The DLL, and its tests under Wine -------------------------------------------
+# A Wine prefix of the build's own, made before anything runs in it (the text
+# table generator during the build, the tests); CMAKE_CROSSCOMPILING_EMULATOR
+# in cmake/mingw-w64-x86_64.cmake uses the same one.
+export WINEPREFIX=$build/wine WINEDEBUG=-all
+unset DISPLAY
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "== Wine prefix $WINEPREFIX"
+  logged "$build/wineboot.log" wineboot --init
+  wineserver --wait
+fi
+
+echo "== Windows build"
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKZR_TBB_ROOT="$tbb/install" -DKZR_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" -j "$jobs"
+
+echo "== Windows tests under Wine"
+(cd "$build" && ctest --output-on-failure -j "$jobs")

@@ -25,21 +25,8 @@ logged() {
   fi
 }
 
-packages=(cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64
-          wine wine64 googletest xz-utils patch)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-deps.sh cmake make g++-mingw-w64-x86-64-posix mingw-w64-tools \
+  binutils-mingw-w64-x86-64 wine wine64 googletest xz-utils patch
 
 # ---- oneTBB for Windows, from Debian's source package -------------------------
 # Debian has no mingw build of oneTBB; its source package comes from the same

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the tools need.
+# Installs the Debian packages the build, the tests and the tools need, or
+# the packages named as arguments.
 set -euo pipefail
-packages=(build-essential cmake pkg-config clang binutils
+packages=("$@")
+[ ${#packages[@]} -gt 0 ] || packages=(build-essential cmake pkg-config clang binutils
           libgtest-dev libgmock-dev libbenchmark-dev libtbb-dev libstb-dev libcli11-dev
           ffmpeg
           frei0r-plugins-dev melt gstreamer1.0-tools

@@ -2,6 +2,7 @@
 // slots are all null is not built into this module yet; hosts must not
 // create instances of it.
 #pragma once
+#include "abi/descriptors.h"
 #include "effects/doublefisheye.h"
 #include "effects/drain.h"
 #include "effects/hmirror.h"
@@ -12,7 +13,6 @@
 #include "effects/sshape.h"
 #include "effects/tristretch.h"
 #include "effects/vstretch.h"
-#include "module/descriptors.h"
 
 namespace kzr {
 

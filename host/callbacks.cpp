@@ -82,36 +82,4 @@ FramePair::~FramePair() {
         factory_->Release(dst);
 }
 
-void RenderOneMap(const EffectContext& ctx, const uint32_t* map, MapAxis axis,
-                  const FramePair& frames) {
-    const int32_t w = static_cast<int32_t>(ctx.Width), h = static_cast<int32_t>(ctx.Height);
-    uint8_t* out = PixelPointer(frames.dst);
-    if (ctx.CpuLevel >= 8 && HasAvx2()) {
-        if (axis == MapAxis::X)
-            RemapX(frames.src, h, w, 0, 0, map, out);
-        else
-            RemapY(frames.src, h, w, 0, 0, map, out);
-        return;
-    }
-    auto* px = reinterpret_cast<uint32_t*>(out);
-    for (int32_t y = 0; y < h; ++y) {
-        const int32_t fy = static_cast<int32_t>(static_cast<uint32_t>(y) << 16);
-        for (int32_t x = 0; x < w; ++x, ++map, ++px) {
-            if (axis == MapAxis::X)
-                Sample(frames.src, static_cast<int32_t>(*map), fy, px);
-            else
-                Sample(frames.src, static_cast<int32_t>(static_cast<uint32_t>(x) << 16),
-                       static_cast<int32_t>(*map), px);
-        }
-    }
-}
-
-void RenderTwoMaps(const EffectContext& ctx, const uint32_t* mapA, const uint32_t* mapB,
-                   const FramePair& frames) {
-    const uint64_t n = uint64_t{ctx.Width} * ctx.Height;
-    auto* px = reinterpret_cast<uint32_t*>(PixelPointer(frames.dst));
-    for (uint64_t i = 0; i < n; ++i)
-        Sample(frames.src, static_cast<int32_t>(mapA[i]), static_cast<int32_t>(mapB[i]), px + i);
-}
-
 }  // namespace kzr

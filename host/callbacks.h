@@ -23,17 +23,17 @@
 #include <cstring>
 #include <new>
 
-#include "host/context.h"
+#include "abi/context.h"
+#include "abi/descriptors.h"
+#include "abi/status.h"
 #include "host/params.h"
-#include "host/status.h"
 #include "imaging/coordmap.h"
+#include "imaging/frame_remap.h"
 #include "imaging/sample.h"
-#include "module/descriptors.h"
 
 namespace kzr {
 
 enum class PrepareFlag { None, A, B };
-enum class MapAxis { X, Y };
 
 Status SetSource(void* unused, EffectContext* ctx);
 Status DestroyNothing(EffectContext* ctx);
@@ -70,12 +70,6 @@ class FramePair {
     SurfaceFactory* factory_;
     bool usable_ = false;
 };
-
-// The standard per-frame remaps.
-void RenderOneMap(const EffectContext& ctx, const uint32_t* map, MapAxis axis,
-                  const FramePair& frames);
-void RenderTwoMaps(const EffectContext& ctx, const uint32_t* mapA, const uint32_t* mapB,
-                   const FramePair& frames);
 
 template <class State>
 inline constexpr bool kHasMapB = requires(State s) {
@@ -153,9 +147,12 @@ struct MapEffect {
         if constexpr (requires { Fx::Render(*ctx, st, frames); }) {
             Fx::Render(*ctx, st, frames);
         } else if constexpr (kHasMapB<State>) {
-            RenderTwoMaps(*ctx, st.MapA, st.MapB, frames);
+            RemapFrameTwoMaps(frames.src, PixelPointer(frames.dst),
+                              static_cast<int32_t>(ctx->Width), static_cast<int32_t>(ctx->Height),
+                              st.MapA, st.MapB);
         } else {
-            RenderOneMap(*ctx, st.MapA, Fx::kAxis, frames);
+            RemapFrame(frames.src, PixelPointer(frames.dst), static_cast<int32_t>(ctx->Width),
+                       static_cast<int32_t>(ctx->Height), st.MapA, Fx::kAxis);
         }
         return kOk;
     }

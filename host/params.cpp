@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "module/descriptors.h"
+#include "abi/descriptors.h"
 
 namespace kzr {
 namespace {

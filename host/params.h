@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "host/context.h"
+#include "abi/context.h"
 
 namespace kzr {
 

@@ -7,7 +7,7 @@
 #pragma once
 #include <cstdint>
 
-#include "host/surface.h"
+#include "abi/surface.h"
 
 namespace kzr {
 

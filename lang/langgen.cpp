@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "module/descriptors.h"
+#include "abi/descriptors.h"
 #include "refhost/texts.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The lookup every language-resource library exports.  The table it searches
 // is generated from the language's text file at build time.
-#include "lang/resource_text.h"
+#include "abi/resource_text.h"
 
 #include <cstddef>
 #include <cstring>

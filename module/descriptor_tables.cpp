@@ -1,8 +1,8 @@
 // The module record, the ten effect records and their parameter tables.
 // Everything here is constant data laid out for the host to read in place;
 // only the two handle fields of the module record change at run time.
+#include "abi/descriptors.h"
 #include "effects/effects.h"
-#include "module/descriptors.h"
 
 namespace kzr {
 namespace {

@@ -1,7 +1,7 @@
 // The exported entry points: hand the host the module record and manage the
 // language-resource library whose handle the host uses to look up texts.
-#include "module/descriptors.h"
-#include "module/exports.h"
+#include "abi/descriptors.h"
+#include "abi/exports.h"
 #include "module/platform.h"
 #include "module/resource_name.h"
 

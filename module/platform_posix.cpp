@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "module/descriptors.h"
+#include "abi/descriptors.h"
 #include "module/platform.h"
 
 namespace kzr::platform {
@@ -83,12 +83,12 @@ void LanguageAbbreviation(PathChar* buf, size_t capacity) {
             break;
         }
     }
-    if (value == nullptr)
-        return;
     // "ll_TT.codeset@modifier": keep "ll_TT", then fall back to "ll".
-    std::string_view name(value);
+    std::string_view name(value != nullptr ? value : "C");
     name = name.substr(0, name.find_first_of(".@"));
-    const char* abbreviation = Lookup(name);
+    // The C and POSIX locales (and no locale at all) are the system's
+    // untranslated default, which is English.
+    const char* abbreviation = name == "C" || name == "POSIX" ? "ENU" : Lookup(name);
     if (abbreviation == nullptr)
         abbreviation = Lookup(name.substr(0, name.find('_')));
     if (abbreviation == nullptr || std::strlen(abbreviation) + 1 > capacity)

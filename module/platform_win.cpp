@@ -3,7 +3,7 @@
 // library loading are the kernel's wide-character calls.
 #include <windows.h>
 
-#include "module/descriptors.h"
+#include "abi/descriptors.h"
 #include "module/platform.h"
 
 // <windows.h> maps LoadLibrary to LoadLibraryW; here it names our own function.

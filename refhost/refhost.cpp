@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "module/exports.h"
+#include "abi/exports.h"
 #include "refhost/library.h"
 
 namespace refhost {

@@ -12,9 +12,9 @@
 #include <string_view>
 #include <vector>
 
-#include "host/context.h"
-#include "host/status.h"
-#include "module/descriptors.h"
+#include "abi/context.h"
+#include "abi/descriptors.h"
+#include "abi/status.h"
 
 namespace refhost {
 

@@ -85,15 +85,21 @@ std::vector<std::string> ResourceKeys(const kzr::ModuleDescriptor& module) {
 Texts Texts::FromModule(const Module& module) {
     Texts texts;
     void* handle = module.Descriptor().ResourceHandle;
-    if (handle == nullptr || handle == module.Descriptor().ModuleHandle)
-        return texts;
-    texts.lookup_ =
-        reinterpret_cast<kzr::ResourceTextFn>(library::Symbol(handle, kzr::kResourceTextSymbol));
+    if (handle != nullptr && handle != module.Descriptor().ModuleHandle)
+        texts.lookup_ = reinterpret_cast<kzr::ResourceTextFn>(
+            library::Symbol(handle, kzr::kResourceTextSymbol));
     if (texts.lookup_ != nullptr) {
         texts.path_ = library::PathOf(handle);
         texts.language_ = LanguageOf(texts.path_);
+        return texts;
     }
-    return texts;
+    // The module found no library for the user's language: show English,
+    // as programs do for untranslated languages, when its library is there.
+    try {
+        return ForLanguage(module, kFallbackLanguage);
+    } catch (const Error&) {
+        return texts;
+    }
 }
 
 Texts Texts::ForLanguage(const Module& module, std::string_view language) {

@@ -7,7 +7,7 @@
 // loads the library of a chosen language directly.  Without a library the
 // names are derived from the keys ("IDS_Vi_Param_Degree_Name" gives
 // "Degree").  The lookup inside a library is the one function declared in
-// lang/resource_text.h.
+// abi/resource_text.h.
 #pragma once
 #include <memory>
 #include <optional>
@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
-#include "lang/resource_text.h"
-#include "module/descriptors.h"
+#include "abi/descriptors.h"
+#include "abi/resource_text.h"
 #include "refhost/refhost.h"
 
 namespace refhost {
@@ -31,13 +31,18 @@ std::vector<std::string> ResourceKeys(const kzr::ModuleDescriptor& module);
 // for "IDS_Vi_Param_MaskType_Name;box;circle;none").
 std::string_view PlainKey(std::string_view key);
 
+// The language shown when the user's has no library.
+inline constexpr std::string_view kFallbackLanguage = "ENU";
+
 class Texts {
   public:
     // No language library: texts derived from the keys.
     Texts() = default;
     // The library the module loaded for the user's locale (the module
-    // record's ResourceHandle); none when that handle is the module's own.
-    // Valid while `module` stays loaded.
+    // record's ResourceHandle).  When that handle is the module's own (no
+    // library for the user's language), the English library beside the
+    // module, and none only when that is missing too.  Valid while `module`
+    // stays loaded.
     static Texts FromModule(const Module& module);
     // The library <module path up to the first "." of its name>_<language>.DLL
     // ("ENU", "DEU", ...), loaded here and kept loaded by the returned

@@ -499,7 +499,10 @@ TEST_F(FxhostTest, ListShowsTheTextsOfTheChosenLanguage) {
         {{"list", "--lang", "deu"}, {}, "DEU"},
         {{"list"}, {"LANG=de_DE.UTF-8"}, "DEU"},                        // the module's pick
         {{"list"}, {"LANG=de_DE.UTF-8", "LC_ALL=en_US.UTF-8"}, "ENU"},  // LC_ALL first
-        {{"list"}, {"LANG=C"}, ""},
+        {{"list"}, {"LANG=C"}, "ENU"},        // the untranslated default is English
+        {{"list"}, {"LANG=C.UTF-8"}, "ENU"},  // a fresh Debian machine
+        {{"list"}, {"LANG=POSIX"}, "ENU"},
+        {{"list"}, {"LANG=fr_FR.UTF-8"}, "ENU"},  // no French library: English
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args.size() > 1 ? c.args[2] : c.env.front());

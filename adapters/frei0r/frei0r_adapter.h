@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "module/descriptors.h"
+#include "abi/descriptors.h"
 #include "refhost/refhost.h"
 #include "refhost/texts.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "host/status.h"
+#include "abi/status.h"
 #include "refhost/refhost.h"
 #include "refhost/texts.h"
 

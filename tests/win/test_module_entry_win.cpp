@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "module/exports.h"
+#include "abi/exports.h"
 #include "module/resource_name.h"
 #include "refhost/library.h"
 #include "refhost/texts.h"

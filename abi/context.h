@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/surface.h"
+#include "abi/surface.h"
 
 namespace kzr {
 

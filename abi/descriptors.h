@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/status.h"
+#include "abi/status.h"
 
 namespace kzr {
 

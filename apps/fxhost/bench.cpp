@@ -5,8 +5,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "apps/fxhost/interrupt.h"
-#include "apps/fxhost/json.h"
 #include "apps/fxhost/options.h"
 #include "refhost/testcard.h"
 
@@ -67,13 +68,8 @@ Result Measure(const refhost::Module& module, size_t index, const refhost::Texts
     return r;
 }
 
-void WriteTiming(JsonWriter& json, const Timing& t) {
-    json.BeginObject();
-    json.Key("median").Number(t.median);
-    json.Key("mad").Number(t.mad);
-    json.Key("min").Number(t.min);
-    json.Key("max").Number(t.max);
-    json.EndObject();
+nlohmann::ordered_json TimingJson(const Timing& t) {
+    return {{"median", t.median}, {"mad", t.mad}, {"min", t.min}, {"max", t.max}};
 }
 
 }  // namespace
@@ -138,27 +134,17 @@ void Bench(const std::string& modulePath, const BenchOptions& o, std::ostream& o
     }
     if (!o.json)
         return;
-    JsonWriter json(out);
-    json.BeginObject();
-    json.Key("width").Number(size.width);
-    json.Key("height").Number(size.height);
-    json.Key("cpu_level").Number(cpuLevel);
-    json.Key("tasks").Number(tasks);
-    json.Key("runs").Number(o.runs);
-    json.Key("effects").BeginArray();
-    for (const Result& r : results) {
-        json.BeginObject();
-        json.Key("effect").String(r.effect);
-        json.Key("name").String(r.name);
-        json.Key("prepare_ms");
-        WriteTiming(json, r.prepare);
-        json.Key("process_ms");
-        WriteTiming(json, r.process);
-        json.Key("fps").Number(r.fps);
-        json.EndObject();
-    }
-    json.EndArray();
-    json.EndObject();
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const Result& r : results)
+        list.push_back({{"effect", r.effect},
+                        {"name", r.name},
+                        {"prepare_ms", TimingJson(r.prepare)},
+                        {"process_ms", TimingJson(r.process)},
+                        {"fps", r.fps}});
+    const nlohmann::ordered_json doc = {{"width", size.width},   {"height", size.height},
+                                        {"cpu_level", cpuLevel}, {"tasks", tasks},
+                                        {"runs", o.runs},        {"effects", std::move(list)}};
+    out << doc.dump(2) << "\n";
 }
 
 }  // namespace fxhost

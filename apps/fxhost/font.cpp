@@ -1,137 +1,114 @@
 #include "apps/fxhost/font.h"
 
-#include <vector>
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+
+#include "refhost/refhost.h"
 
 namespace fxhost {
 namespace {
 
-// Columns left to right; bit 0 is the top row, bit 6 the base line and bit 7
-// the descender row of g, j, p, q and y.
-constexpr uint8_t kAscii[95][5] = {
-    {0x00, 0x00, 0x00, 0x00, 0x00}, {0x00, 0x00, 0x5F, 0x00, 0x00},  // space !
-    {0x00, 0x07, 0x00, 0x07, 0x00}, {0x14, 0x7F, 0x14, 0x7F, 0x14},  // " #
-    {0x24, 0x2A, 0x7F, 0x2A, 0x12}, {0x23, 0x13, 0x08, 0x64, 0x62},  // $ %
-    {0x36, 0x49, 0x55, 0x22, 0x50}, {0x00, 0x05, 0x03, 0x00, 0x00},  // & '
-    {0x00, 0x1C, 0x22, 0x41, 0x00}, {0x00, 0x41, 0x22, 0x1C, 0x00},  // ( )
-    {0x08, 0x2A, 0x1C, 0x2A, 0x08}, {0x08, 0x08, 0x3E, 0x08, 0x08},  // * +
-    {0x00, 0x50, 0x30, 0x00, 0x00}, {0x08, 0x08, 0x08, 0x08, 0x08},  // , -
-    {0x00, 0x60, 0x60, 0x00, 0x00}, {0x20, 0x10, 0x08, 0x04, 0x02},  // . /
-    {0x3E, 0x51, 0x49, 0x45, 0x3E}, {0x00, 0x42, 0x7F, 0x40, 0x00},  // 0 1
-    {0x42, 0x61, 0x51, 0x49, 0x46}, {0x21, 0x41, 0x45, 0x4B, 0x31},  // 2 3
-    {0x18, 0x14, 0x12, 0x7F, 0x10}, {0x27, 0x45, 0x45, 0x45, 0x39},  // 4 5
-    {0x3C, 0x4A, 0x49, 0x49, 0x30}, {0x01, 0x71, 0x09, 0x05, 0x03},  // 6 7
-    {0x36, 0x49, 0x49, 0x49, 0x36}, {0x06, 0x49, 0x49, 0x29, 0x1E},  // 8 9
-    {0x00, 0x36, 0x36, 0x00, 0x00}, {0x00, 0x56, 0x36, 0x00, 0x00},  // : ;
-    {0x08, 0x14, 0x22, 0x41, 0x00}, {0x14, 0x14, 0x14, 0x14, 0x14},  // < =
-    {0x00, 0x41, 0x22, 0x14, 0x08}, {0x02, 0x01, 0x51, 0x09, 0x06},  // > ?
-    {0x32, 0x49, 0x79, 0x41, 0x3E}, {0x7E, 0x11, 0x11, 0x11, 0x7E},  // @ A
-    {0x7F, 0x49, 0x49, 0x49, 0x36}, {0x3E, 0x41, 0x41, 0x41, 0x22},  // B C
-    {0x7F, 0x41, 0x41, 0x22, 0x1C}, {0x7F, 0x49, 0x49, 0x49, 0x41},  // D E
-    {0x7F, 0x09, 0x09, 0x09, 0x01}, {0x3E, 0x41, 0x49, 0x49, 0x7A},  // F G
-    {0x7F, 0x08, 0x08, 0x08, 0x7F}, {0x00, 0x41, 0x7F, 0x41, 0x00},  // H I
-    {0x20, 0x40, 0x41, 0x3F, 0x01}, {0x7F, 0x08, 0x14, 0x22, 0x41},  // J K
-    {0x7F, 0x40, 0x40, 0x40, 0x40}, {0x7F, 0x02, 0x0C, 0x02, 0x7F},  // L M
-    {0x7F, 0x04, 0x08, 0x10, 0x7F}, {0x3E, 0x41, 0x41, 0x41, 0x3E},  // N O
-    {0x7F, 0x09, 0x09, 0x09, 0x06}, {0x3E, 0x41, 0x51, 0x21, 0x5E},  // P Q
-    {0x7F, 0x09, 0x19, 0x29, 0x46}, {0x46, 0x49, 0x49, 0x49, 0x31},  // R S
-    {0x01, 0x01, 0x7F, 0x01, 0x01}, {0x3F, 0x40, 0x40, 0x40, 0x3F},  // T U
-    {0x1F, 0x20, 0x40, 0x20, 0x1F}, {0x3F, 0x40, 0x38, 0x40, 0x3F},  // V W
-    {0x63, 0x14, 0x08, 0x14, 0x63}, {0x07, 0x08, 0x70, 0x08, 0x07},  // X Y
-    {0x61, 0x51, 0x49, 0x45, 0x43}, {0x00, 0x7F, 0x41, 0x41, 0x00},  // Z [
-    {0x02, 0x04, 0x08, 0x10, 0x20}, {0x00, 0x41, 0x41, 0x7F, 0x00},  // backslash ]
-    {0x04, 0x02, 0x01, 0x02, 0x04}, {0x40, 0x40, 0x40, 0x40, 0x40},  // ^ _
-    {0x00, 0x01, 0x02, 0x04, 0x00}, {0x20, 0x54, 0x54, 0x54, 0x78},  // ` a
-    {0x7F, 0x48, 0x44, 0x44, 0x38}, {0x38, 0x44, 0x44, 0x44, 0x20},  // b c
-    {0x38, 0x44, 0x44, 0x48, 0x7F}, {0x38, 0x54, 0x54, 0x54, 0x18},  // d e
-    {0x08, 0x7E, 0x09, 0x01, 0x02}, {0x98, 0xA4, 0xA4, 0xA4, 0x7C},  // f g
-    {0x7F, 0x08, 0x04, 0x04, 0x78}, {0x00, 0x44, 0x7D, 0x40, 0x00},  // h i
-    {0x80, 0x80, 0x84, 0x7D, 0x00}, {0x7F, 0x10, 0x28, 0x44, 0x00},  // j k
-    {0x00, 0x41, 0x7F, 0x40, 0x00}, {0x7C, 0x04, 0x18, 0x04, 0x78},  // l m
-    {0x7C, 0x08, 0x04, 0x04, 0x78}, {0x38, 0x44, 0x44, 0x44, 0x38},  // n o
-    {0xFC, 0x24, 0x24, 0x24, 0x18}, {0x18, 0x24, 0x24, 0x24, 0xFC},  // p q
-    {0x7C, 0x08, 0x04, 0x04, 0x08}, {0x48, 0x54, 0x54, 0x54, 0x20},  // r s
-    {0x04, 0x3F, 0x44, 0x40, 0x20}, {0x3C, 0x40, 0x40, 0x20, 0x7C},  // t u
-    {0x1C, 0x20, 0x40, 0x20, 0x1C}, {0x3C, 0x40, 0x30, 0x40, 0x3C},  // v w
-    {0x44, 0x28, 0x10, 0x28, 0x44}, {0x9C, 0xA0, 0xA0, 0xA0, 0x7C},  // x y
-    {0x44, 0x64, 0x54, 0x4C, 0x44}, {0x00, 0x08, 0x36, 0x41, 0x00},  // z {
-    {0x00, 0x00, 0x7F, 0x00, 0x00}, {0x00, 0x41, 0x36, 0x08, 0x00},  // | }
-    {0x08, 0x04, 0x08, 0x10, 0x08},                                  // ~
-};
+// Next code point of UTF-8 text; malformed bytes come out as U+FFFD.
+char32_t NextCodePoint(std::string_view s, size_t& i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char b = byte(i++);
+    if (b < 0x80)
+        return b;
+    const int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : -1;
+    if (extra < 0 || i + static_cast<size_t>(extra) > s.size())
+        return U'\uFFFD';
+    char32_t cp = b & (0x3F >> extra);
+    for (int k = 0; k < extra; ++k) {
+        if ((byte(i) & 0xC0) != 0x80)
+            return U'\uFFFD';
+        cp = cp << 6 | (byte(i++) & 0x3F);
+    }
+    return cp;
+}
 
-struct Extra {
-    char32_t codePoint;
-    uint8_t columns[5];
-};
-
-constexpr Extra kExtras[] = {
-    {U'ä', {0x20, 0x55, 0x54, 0x55, 0x78}}, {U'ö', {0x38, 0x45, 0x44, 0x45, 0x38}},
-    {U'ü', {0x3C, 0x41, 0x40, 0x21, 0x7C}}, {U'Ä', {0x79, 0x14, 0x12, 0x14, 0x79}},
-    {U'Ö', {0x39, 0x44, 0x44, 0x44, 0x39}}, {U'Ü', {0x3D, 0x40, 0x40, 0x40, 0x3D}},
-    {U'ß', {0x7E, 0x01, 0x49, 0x56, 0x20}},
-};
-
-// Decodes UTF-8; malformed bytes come out as U+FFFD.
-std::vector<char32_t> Decode(std::string_view s) {
-    std::vector<char32_t> out;
-    for (size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        int extra = c < 0x80             ? 0
-                    : (c & 0xE0) == 0xC0 ? 1
-                    : (c & 0xF0) == 0xE0 ? 2
-                    : (c & 0xF8) == 0xF0 ? 3
-                                         : -1;
-        if (extra < 0 || (extra > 0 && i + static_cast<size_t>(extra) >= s.size())) {
-            out.push_back(0xFFFD);
-            ++i;
-            continue;
-        }
-        char32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-        bool ok = true;
-        for (int k = 1; k <= extra; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + static_cast<size_t>(k)]);
-            ok = ok && (cc & 0xC0) == 0x80;
-            cp = cp << 6 | (cc & 0x3F);
-        }
-        out.push_back(ok ? cp : 0xFFFD);
-        i += ok ? static_cast<size_t>(extra) + 1 : 1;
+uint32_t Blend(uint32_t under, uint32_t over, unsigned coverage) {
+    uint32_t out = 0;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const unsigned a = under >> shift & 0xFF, b = over >> shift & 0xFF;
+        out |= ((a * (255 - coverage) + b * coverage + 127) / 255) << shift;
     }
     return out;
 }
 
-const uint8_t* Glyph(char32_t cp) {
-    if (cp >= 32 && cp < 127)
-        return kAscii[cp - 32];
-    for (const Extra& e : kExtras)
-        if (e.codePoint == cp)
-            return e.columns;
-    return kAscii['?' - 32];
-}
-
 }  // namespace
 
-int TextWidth(std::string_view utf8, int scale) {
-    const size_t n = Decode(utf8).size();
-    return n == 0 ? 0 : static_cast<int>(n * kGlyphAdvance - 1) * scale;
+const char* const kDefaultFontPath = KZR_LABEL_FONT;
+
+Font::Font(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    data_.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.good() && !in.eof())
+        data_.clear();
+    if (data_.empty())
+        throw refhost::Error("cannot read the label font " + path +
+                             " (Debian package fonts-dejavu-core)");
+    const int offset = stbtt_GetFontOffsetForIndex(data_.data(), 0);
+    if (offset < 0 || stbtt_InitFont(&info_, data_.data(), offset) == 0)
+        throw refhost::Error(path + " is not a TrueType font");
 }
 
-void DrawText(uint32_t* pixels, int width, int height, int x, int y, std::string_view utf8,
-              int scale, uint32_t color) {
-    int penX = x;
-    for (const char32_t cp : Decode(utf8)) {
-        const uint8_t* columns = Glyph(cp);
-        for (int col = 0; col < kGlyphWidth; ++col)
-            for (int row = 0; row < kGlyphHeight; ++row) {
-                if (!(columns[col] >> row & 1))
-                    continue;
-                for (int dy = 0; dy < scale; ++dy)
-                    for (int dx = 0; dx < scale; ++dx) {
-                        const int px = penX + col * scale + dx, py = y + row * scale + dy;
-                        if (px >= 0 && py >= 0 && px < width && py < height)
-                            pixels[static_cast<size_t>(py) * static_cast<size_t>(width) +
-                                   static_cast<size_t>(px)] = color;
-                    }
-            }
-        penX += kGlyphAdvance * scale;
+int Font::TextWidth(std::string_view utf8, float pixelHeight) const {
+    const float scale = stbtt_ScaleForPixelHeight(&info_, pixelHeight);
+    float x = 0;
+    char32_t previous = 0;
+    for (size_t i = 0; i < utf8.size();) {
+        const char32_t cp = NextCodePoint(utf8, i);
+        int advance = 0, bearing = 0;
+        stbtt_GetCodepointHMetrics(&info_, static_cast<int>(cp), &advance, &bearing);
+        if (previous != 0)
+            x += scale * static_cast<float>(stbtt_GetCodepointKernAdvance(
+                             &info_, static_cast<int>(previous), static_cast<int>(cp)));
+        x += scale * static_cast<float>(advance);
+        previous = cp;
+    }
+    return static_cast<int>(std::ceil(x));
+}
+
+void Font::Draw(uint32_t* pixels, int width, int height, int x, int y, std::string_view utf8,
+                float pixelHeight, uint32_t color) const {
+    const float scale = stbtt_ScaleForPixelHeight(&info_, pixelHeight);
+    int ascent = 0, descent = 0, lineGap = 0;
+    stbtt_GetFontVMetrics(&info_, &ascent, &descent, &lineGap);
+    const int baseline = y + static_cast<int>(std::lround(scale * static_cast<float>(ascent)));
+    float pen = static_cast<float>(x);
+    char32_t previous = 0;
+    std::vector<unsigned char> glyph;
+    for (size_t i = 0; i < utf8.size();) {
+        const int cp = static_cast<int>(NextCodePoint(utf8, i));
+        if (previous != 0)
+            pen += scale * static_cast<float>(stbtt_GetCodepointKernAdvance(
+                               &info_, static_cast<int>(previous), cp));
+        int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+        const float shift = pen - std::floor(pen);
+        stbtt_GetCodepointBitmapBoxSubpixel(&info_, cp, scale, scale, shift, 0, &x0, &y0, &x1, &y1);
+        const int gw = x1 - x0, gh = y1 - y0;
+        if (gw > 0 && gh > 0) {
+            glyph.assign(static_cast<size_t>(gw) * static_cast<size_t>(gh), 0);
+            stbtt_MakeCodepointBitmapSubpixel(&info_, glyph.data(), gw, gh, gw, scale, scale, shift,
+                                              0, cp);
+            const int left = static_cast<int>(std::floor(pen)) + x0, top = baseline + y0;
+            for (int gy = std::max(0, -top); gy < gh && top + gy < height; ++gy)
+                for (int gx = std::max(0, -left); gx < gw && left + gx < width; ++gx) {
+                    const unsigned c = glyph[static_cast<size_t>(gy * gw + gx)];
+                    if (c == 0)
+                        continue;
+                    uint32_t& px =
+                        pixels[static_cast<size_t>(top + gy) * static_cast<size_t>(width) +
+                               static_cast<size_t>(left + gx)];
+                    px = Blend(px, color, c);
+                }
+        }
+        int advance = 0, bearing = 0;
+        stbtt_GetCodepointHMetrics(&info_, cp, &advance, &bearing);
+        pen += scale * static_cast<float>(advance);
+        previous = static_cast<char32_t>(cp);
     }
 }
 

@@ -22,8 +22,8 @@ constexpr uint32_t kLabelText = Rgb(0xF0, 0xF0, 0xF0);
 constexpr int kGap = 12;
 
 // The label shortened with "..." until it fits `width` pixels.
-std::string Fit(const std::string& label, int width, int scale) {
-    if (TextWidth(label, scale) <= width)
+std::string Fit(const Font& font, const std::string& label, int width, float size) {
+    if (font.TextWidth(label, size) <= width)
         return label;
     std::string s = label;
     while (!s.empty()) {
@@ -32,7 +32,7 @@ std::string Fit(const std::string& label, int width, int scale) {
         while (start > 0 && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80)
             --start;
         s.erase(start);
-        if (TextWidth(s + "...", scale) <= width)
+        if (font.TextWidth(s + "...", size) <= width)
             return s + "...";
     }
     return "";
@@ -74,8 +74,11 @@ Image MakeGallery(const std::string& modulePath, const GalleryOptions& o) {
         throw refhost::Error("--columns expects a number of at least 1");
     const int columns = o.columns > 0 ? std::min(o.columns, n) : std::min(n, 5);
     const int rows = (n + columns - 1) / columns;
-    const int scale = tile.width >= 240 ? 2 : 1;
-    const int labelH = (kGlyphHeight + 6) * scale;
+    const Font font(o.font.empty() ? kDefaultFontPath : o.font);
+    // Label type scales with the tile: 18 px on the default 384-pixel tiles.
+    const float textSize = std::clamp(static_cast<float>(tile.width) / 21.0f, 9.0f, 48.0f);
+    const int pad = static_cast<int>(std::lround(textSize * 0.35f));
+    const int labelH = static_cast<int>(std::ceil(textSize)) + 2 * pad;
     const int tw = static_cast<int>(tile.width), th = static_cast<int>(tile.height);
     const int cellH = th + labelH;
 
@@ -99,10 +102,11 @@ Image MakeGallery(const std::string& modulePath, const GalleryOptions& o) {
         for (int y = th; y < cellH; ++y)
             std::fill_n(canvas.pixels.begin() + static_cast<ptrdiff_t>(y0 + y) * cw + x0, tw,
                         kLabelBand);
-        const std::string label = Fit(texts.Text(fx.Effect().NameKey), tw - 2 * scale, scale);
-        DrawText(canvas.pixels.data(), cw, static_cast<int>(canvas.height),
-                 x0 + (tw - TextWidth(label, scale)) / 2, y0 + th + 3 * scale, label, scale,
-                 kLabelText);
+        const std::string label =
+            Fit(font, texts.Text(fx.Effect().NameKey), tw - 2 * pad, textSize);
+        font.Draw(canvas.pixels.data(), cw, static_cast<int>(canvas.height),
+                  x0 + (tw - font.TextWidth(label, textSize)) / 2, y0 + th + pad, label, textSize,
+                  kLabelText);
     }
     return canvas;
 }

@@ -13,6 +13,7 @@ struct GalleryOptions {
     std::string input;     // empty: the test card
     std::string tile;      // "WxH"; empty: 384 wide, 16:9 or the input's shape
     std::string language;  // labels in this language; empty: the locale's
+    std::string font;      // TrueType file of the labels; empty: DejaVu Sans
     int columns = 0;       // 0: up to five
     ContextOptions context;
     bool force = false;

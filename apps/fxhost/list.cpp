@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <nlohmann/json.hpp>
+
 #include "apps/fxhost/common.h"
-#include "apps/fxhost/json.h"
 #include "apps/fxhost/options.h"
 
 namespace fxhost {
@@ -55,50 +56,43 @@ void PrintParams(const std::vector<refhost::ParamInfo>& params, std::ostream& ou
     }
 }
 
-void WriteValue(JsonWriter& json, const refhost::ParamValue& v) {
-    if (v.isText) {
-        if (v.text)
-            json.String(*v.text);
-        else
-            json.Null();
-    } else if (v.numbers.size() == 1) {
-        json.RawNumber(v.numbers[0]);
-    } else {
-        json.BeginInlineArray();
-        for (const std::string& n : v.numbers)
-            json.RawNumber(n);
-        json.EndArray();
-    }
+using Json = nlohmann::ordered_json;
+
+// A number exactly as the table states it ("0.02", "1e-05"), parsed so that
+// it is written back the same way.
+Json Number(const std::string& text) {
+    return Json::parse(text);
 }
 
-void WriteParams(JsonWriter& json, const std::vector<refhost::ParamInfo>& params) {
-    json.BeginArray();
-    for (const auto& p : params) {
-        json.BeginObject();
-        json.Key("key").String(p.key);
-        json.Key("name").String(p.name);
-        json.Key("description");
-        if (p.description.empty())
-            json.Null();
-        else
-            json.String(p.description);
-        json.Key("type").String(p.type);
-        if (!p.choices.empty()) {
-            json.Key("choices").BeginInlineArray();
-            for (const std::string& c : p.choices)
-                json.String(c);
-            json.EndArray();
-        }
-        json.Key("min");
-        WriteValue(json, p.min);
-        json.Key("max");
-        WriteValue(json, p.max);
-        json.Key("default");
-        WriteValue(json, p.defaultValue);
-        json.EndObject();
-    }
-    json.EndArray();
+Json Value(const refhost::ParamValue& v) {
+    if (v.isText)
+        return v.text ? Json(*v.text) : Json(nullptr);
+    if (v.numbers.size() == 1)
+        return Number(v.numbers[0]);
+    Json list = Json::array();
+    for (const std::string& n : v.numbers)
+        list.push_back(Number(n));
+    return list;
 }
+
+Json Params(const std::vector<refhost::ParamInfo>& params) {
+    Json list = Json::array();
+    for (const auto& p : params) {
+        Json item = {{"key", p.key},
+                     {"name", p.name},
+                     {"description", p.description.empty() ? Json(nullptr) : Json(p.description)},
+                     {"type", p.type}};
+        if (!p.choices.empty())
+            item["choices"] = p.choices;
+        item["min"] = Value(p.min);
+        item["max"] = Value(p.max);
+        item["default"] = Value(p.defaultValue);
+        list.push_back(std::move(item));
+    }
+    return list;
+}
+
+const auto OrNull = [](const std::string& s) { return s.empty() ? Json(nullptr) : Json(s); };
 
 }  // namespace
 
@@ -134,39 +128,23 @@ void PrintCatalogText(const refhost::ModuleInfo& info, std::ostream& out) {
 }
 
 void PrintCatalogJson(const refhost::ModuleInfo& info, std::ostream& out) {
-    JsonWriter json(out);
-    json.BeginObject();
-    json.Key("module").BeginObject();
-    json.Key("name").String(info.name);
-    json.Key("description").String(info.description);
-    json.Key("language");
-    if (info.language.empty())
-        json.Null();
-    else
-        json.String(info.language);
-    json.Key("language_library");
-    if (info.library.empty())
-        json.Null();
-    else
-        json.String(info.library);
-    json.EndObject();
-    json.Key("effects").BeginArray();
-    for (const auto& fx : info.effects) {
-        json.BeginObject();
-        json.Key("index").Number(static_cast<double>(fx.index));
-        json.Key("id").String(fx.id);
-        json.Key("short_name").String(fx.shortName);
-        json.Key("name").String(fx.name);
-        json.Key("description").String(fx.description);
-        json.Key("available").Bool(fx.available);
-        json.Key("parameters");
-        WriteParams(json, fx.params);
-        json.Key("host_parameters");
-        WriteParams(json, fx.hostParams);
-        json.EndObject();
-    }
-    json.EndArray();
-    json.EndObject();
+    Json effects = Json::array();
+    for (const auto& fx : info.effects)
+        effects.push_back({{"index", fx.index},
+                           {"id", fx.id},
+                           {"short_name", fx.shortName},
+                           {"name", fx.name},
+                           {"description", fx.description},
+                           {"available", fx.available},
+                           {"parameters", Params(fx.params)},
+                           {"host_parameters", Params(fx.hostParams)}});
+    const Json doc = {{"module",
+                       {{"name", info.name},
+                        {"description", info.description},
+                        {"language", OrNull(info.language)},
+                        {"language_library", OrNull(info.library)}}},
+                      {"effects", std::move(effects)}};
+    out << doc.dump(2) << "\n";
 }
 
 void List(const std::string& modulePath, const ListOptions& options, std::ostream& out) {

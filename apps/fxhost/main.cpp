@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
     gallery->add_option("--columns", go.columns, "Tiles per row (default up to 5)")
         ->check(CLI::Range(1, 64));
     gallery->add_option("--lang", go.language, "Language of the labels, such as ENU or DEU");
+    gallery->add_option("--font", go.font, "TrueType font of the labels (default DejaVu Sans)");
     AddContextOptions(gallery, go.context);
     gallery->add_flag("--force", go.force, "Overwrite an existing output");
 

@@ -6,6 +6,7 @@ packages=("$@")
 [ ${#packages[@]} -gt 0 ] || packages=(build-essential cmake pkg-config clang binutils
           libgtest-dev libgmock-dev libbenchmark-dev libtbb-dev libstb-dev libcli11-dev
           nlohmann-json3-dev fonts-dejavu-core
+          libfuzzer-14-dev
           ffmpeg
           frei0r-plugins-dev melt gstreamer1.0-tools
           gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)

@@ -23,7 +23,11 @@ build build-asan -DKZR_SANITIZE=address,undefined -DKZR_BUILD_BENCH=OFF
 
 echo "== ThreadSanitizer (threaded effect and task runner)"
 build build-tsan -DKZR_SANITIZE=thread -DKZR_BUILD_BENCH=OFF
-(cd build-tsan && ctest --output-on-failure -j "$jobs" -R "$(cat tests/tsan-tests.txt 2>/dev/null || echo 'Drain|MultiTask')")
+tsan_tests=$(cat tests/tsan-tests.txt)
+(cd build-tsan && ctest --output-on-failure -j "$jobs" -R "$tsan_tests")
+
+echo "== libFuzzer: the module's host interface and the frei0r plug-ins, ${KZR_FUZZ_SECONDS:-120} s each"
+bash scripts/run-fuzz.sh "${KZR_FUZZ_SECONDS:-120}"
 
 echo "== clang compile check"
 CXX=clang++ build build-clang -DKZR_BUILD_BENCH=OFF

@@ -4,6 +4,7 @@
 #include <stb_image_resize.h>
 #include <stb_image_write.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -38,15 +39,41 @@ void WriteImage(const std::string& path, const Image& image) {
         image.pixels.size() != size_t{image.width} * image.height)
         throw refhost::Error("cannot write " + path + ": the image is empty");
     const int w = static_cast<int>(image.width), h = static_cast<int>(image.height);
-    const int ok = jpeg ? stbi_write_jpg(path.c_str(), w, h, 4, image.pixels.data(), 92)
-                        : stbi_write_png(path.c_str(), w, h, 4, image.pixels.data(), w * 4);
+    // Encoded in memory and written with every error checked: the encoders'
+    // own file output does not notice a full disk.
+    std::string encoded;
+    const auto append = [](void* context, void* data, int size) {
+        static_cast<std::string*>(context)->append(static_cast<const char*>(data),
+                                                   static_cast<size_t>(size));
+    };
+    const int ok =
+        jpeg ? stbi_write_jpg_to_func(append, &encoded, w, h, 4, image.pixels.data(), 92)
+             : stbi_write_png_to_func(append, &encoded, w, h, 4, image.pixels.data(), w * 4);
     if (!ok)
-        throw refhost::Error("cannot write image " + path);
+        throw refhost::Error("cannot encode image " + path);
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        throw refhost::Error("cannot write " + path + ": " + std::strerror(errno));
+    const bool written = std::fwrite(encoded.data(), 1, encoded.size(), f) == encoded.size();
+    const int writeError = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (!written || !closed)
+        throw refhost::Error("cannot write " + path + ": " +
+                             std::strerror(written ? errno : writeError));
 }
 
 void SaveImage(const std::string& path, const Image& image, bool force) {
     OutputFile out(path, force);
-    WriteImage(out.TempPath(), image);
+    try {
+        WriteImage(out.TempPath(), image);
+    } catch (const refhost::Error& e) {
+        // Name the file the user asked for, not the temporary one.
+        std::string message = e.what();
+        const size_t at = message.find(out.TempPath());
+        if (at != std::string::npos)
+            message.replace(at, out.TempPath().size(), path);
+        throw refhost::Error(message);
+    }
     out.Commit();
 }
 

@@ -134,7 +134,13 @@ int main(int argc, char** argv) {
             std::cerr << "\nfxhost: interrupted; nothing was written\n";
             return 130;
         }
-        std::cerr << "fxhost: " << e.what() << "\n";
+        // One line, however many the message had (ffmpeg's own among them).
+        std::string message = e.what();
+        while (!message.empty() && message.back() == '\n')
+            message.pop_back();
+        for (size_t i = 0; (i = message.find('\n', i)) != std::string::npos;)
+            message.replace(i, 1, message[i - (i > 0)] == ':' ? " " : "; ");
+        std::cerr << "fxhost: " << message << "\n";
         return 1;
     }
     std::cout.flush();

@@ -226,11 +226,13 @@ bool VideoReader::Read(uint32_t* pixels) {
 void VideoReader::Finish() {
     const int status = child_->Wait();
     CheckInterrupted();
-    if (status != 0) {
-        const std::string messages = child_->ErrorOutput();
+    // ffmpeg reports damage such as a truncated file on its error level but
+    // still exits with 0 after the frames it could decode: that is a failure
+    // too, or the user would get a shortened video without a word.
+    const std::string messages = child_->ErrorOutput();
+    if (status != 0 || !messages.empty())
         throw refhost::Error("ffmpeg could not decode " + path_ +
                              (messages.empty() ? std::string() : ":\n" + messages));
-    }
 }
 
 // ---- Encoding --------------------------------------------------------------

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# fxhost against bad input and a hostile system: damaged images and videos,
+# output folders that are missing, read-only or full, ffmpeg failing at start
+# or killed mid-stream, and Ctrl-C mid-render.  Every case must end with a
+# non-zero exit, one line on standard error saying what went wrong, no partial
+# output left behind and nothing overwritten.
+#   usage: fxhost_bad_input.sh FXHOST
+set -u
+fxhost=$1
+work=$(mktemp -d)
+mounts=()
+cleanup() {
+  for m in "${mounts[@]}"; do umount "$m" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+passed=0 failed=0 skipped=0
+have_ffmpeg=0; command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null && have_ffmpeg=1
+can_mount=0
+mkdir -p "$work/probe" && mount -t tmpfs -o size=1m tmpfs "$work/probe" 2>/dev/null &&
+  { can_mount=1; umount "$work/probe"; }
+
+# expect NAME DIR KEPT WORD COMMAND...: COMMAND fails with one "fxhost: " line
+# containing WORD, and DIR then holds exactly the files listed in KEPT.
+expect() {
+  local name=$1 dir=$2 kept=$3 word=$4; shift 4
+  local err=$work/err status
+  "$@" >/dev/null 2>"$err"; status=$?
+  local lines left problem=""
+  lines=$(grep -c . "$err")
+  left=$(cd "$dir" && ls -A | sort | tr '\n' ' ')
+  [ "$status" -ne 0 ] || problem="exit status 0"
+  [ "$lines" -eq 1 ] || problem="$problem; $lines lines on stderr"
+  grep -q "^fxhost: .*$word" "$err" || problem="$problem; message lacks '$word'"
+  [ "$left" = "$kept" ] || problem="$problem; folder holds '$left', expected '$kept'"
+  if [ -z "$problem" ]; then
+    passed=$((passed + 1)); echo "ok    $name: $(head -c 160 "$err")"
+  else
+    failed=$((failed + 1)); echo "FAIL  $name: $problem"; sed 's/^/      /' "$err"
+  fi
+}
+skip() { skipped=$((skipped + 1)); echo "skip  $1"; }
+
+in=$work/in; out=$work/out; mkdir -p "$in" "$out"
+"$fxhost" render hstretch -o "$in/good.png" --size 64x36 >/dev/null 2>&1
+: > "$in/empty.png"
+head -c 200 "$in/good.png" > "$in/truncated.png"
+head -c 4096 /dev/urandom > "$in/corrupt.jpg"
+
+# ---- damaged images
+expect "empty image" "$out" "" "empty.png" "$fxhost" render drain "$in/empty.png" -o "$out/a.png"
+expect "truncated image" "$out" "" "truncated.png" "$fxhost" render drain "$in/truncated.png" -o "$out/a.png"
+expect "corrupt image" "$out" "" "corrupt.jpg" "$fxhost" render drain "$in/corrupt.jpg" -o "$out/a.png"
+expect "image folder as input" "$out" "" "$in" "$fxhost" render drain "$in" -o "$out/a.png"
+
+# ---- output places
+expect "missing output folder" "$out" "" "no-such-folder" \
+  "$fxhost" render drain "$in/good.png" -o "$out/no-such-folder/a.png"
+if [ "$can_mount" -eq 1 ]; then
+  mkdir -p "$work/ro" && mount -t tmpfs -o size=1m,ro tmpfs "$work/ro" && mounts+=("$work/ro")
+  expect "read-only output folder" "$work/ro" "" "ro" \
+    "$fxhost" render drain "$in/good.png" -o "$work/ro/a.png"
+  mkdir -p "$work/full" && mount -t tmpfs -o size=64k tmpfs "$work/full" && mounts+=("$work/full")
+  expect "full disk (image)" "$work/full" "" "a.png" \
+    "$fxhost" render drain -o "$work/full/a.png" --size 1280x720
+  echo keep > "$work/full/b.png"
+  expect "full disk keeps the file it would replace" "$work/full" "b.png " "b.png" \
+    "$fxhost" render drain -o "$work/full/b.png" --size 1280x720 --force
+  [ "$(cat "$work/full/b.png")" = keep ] || { failed=$((failed + 1)); echo "FAIL  b.png overwritten"; }
+else
+  skip "read-only and full output folders (no tmpfs mounts here)"
+fi
+
+# ---- videos and ffmpeg
+if [ "$have_ffmpeg" -eq 1 ]; then
+  ffmpeg -v error -f lavfi -i testsrc2=size=160x90:rate=25 -t 8 -c:v ffv1 "$in/clip.mkv"
+  head -c 20000 "$in/clip.mkv" > "$in/truncated.mkv"
+  : > "$in/empty.mkv"
+  expect "empty video" "$out" "" "empty.mkv" "$fxhost" render drain "$in/empty.mkv" -o "$out/v.mkv"
+  expect "truncated video" "$out" "" "truncated.mkv" \
+    "$fxhost" render drain "$in/truncated.mkv" -o "$out/v.mkv" --codec ffv1
+  if [ "$can_mount" -eq 1 ]; then
+    expect "full disk (video)" "$work/full" "b.png " "v.mkv" \
+      "$fxhost" render drain "$in/clip.mkv" -o "$work/full/v.mkv" --codec ffv1
+  fi
+
+  # Stand-ins for ffmpeg on PATH; ffprobe stays the real one.
+  bin=$work/bin; mkdir -p "$bin"; ln -s "$(command -v ffprobe)" "$bin/ffprobe"
+  real=$(command -v ffmpeg)
+  printf '#!/bin/sh\necho "cannot start" >&2\nexit 1\n' > "$bin/ffmpeg"; chmod +x "$bin/ffmpeg"
+  expect "ffmpeg failing at start" "$out" "" "ffmpeg" \
+    env PATH="$bin:$PATH" "$fxhost" render drain "$in/clip.mkv" -o "$out/v.mkv" --codec ffv1
+  # Killed half a second in, wherever it stands in the stream.
+  printf '#!/bin/sh\n(sleep 0.5; kill -9 $$) &\nexec %s "$@"\n' "$real" > "$bin/ffmpeg"
+  echo keep > "$out/old.mkv"
+  expect "ffmpeg killed mid-stream" "$out" "old.mkv " "ffmpeg" \
+    env PATH="$bin:$PATH" "$fxhost" render drain "$in/clip.mkv" -o "$out/old.mkv" --codec ffv1 --force
+  [ "$(cat "$out/old.mkv")" = keep ] || { failed=$((failed + 1)); echo "FAIL  old.mkv overwritten"; }
+
+  # Ctrl-C a second into a long render.
+  interrupt() {
+    "$fxhost" render drain -o "$out/old.mkv" --codec ffv1 --force --size 1280x720 --duration 60 &
+    local pid=$!
+    sleep 1
+    kill -INT "$pid"
+    wait "$pid"
+  }
+  expect "Ctrl-C mid-render" "$out" "old.mkv " "interrupted" interrupt
+  [ "$(cat "$out/old.mkv")" = keep ] || { failed=$((failed + 1)); echo "FAIL  old.mkv overwritten"; }
+else
+  skip "video cases (no ffmpeg)"
+fi
+
+echo "$passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]

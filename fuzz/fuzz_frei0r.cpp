@@ -17,6 +17,7 @@ namespace {
 
 struct Plugin {
     decltype(&f0r_init) init;
+    decltype(&f0r_deinit) deinit;
     decltype(&f0r_get_plugin_info) info;
     decltype(&f0r_construct) construct;
     decltype(&f0r_destruct) destruct;
@@ -39,9 +40,22 @@ F Symbol(void* lib, const char* name) {
     return reinterpret_cast<F>(p);
 }
 
+Plugin plugins[kEffectCount];
+bool loaded[kEffectCount] = {};
+
+// A well-behaved host ends every f0r_init with f0r_deinit; without it the
+// plug-ins keep the module for the life of the process on purpose, which
+// the leak check at exit would report.  Registered after each f0r_init, so
+// it runs before the destructors of the plug-in's own statics.
+void DeinitAll() {
+    for (size_t i = 0; i < kEffectCount; ++i)
+        if (loaded[i]) {
+            plugins[i].deinit();
+            loaded[i] = false;
+        }
+}
+
 const Plugin& ThePlugin(size_t i) {
-    static Plugin plugins[kEffectCount];
-    static bool loaded[kEffectCount] = {};
     Plugin& p = plugins[i];
     if (!loaded[i]) {
         const std::string path = std::string(KZR_FREI0R_DIR) + "/kzr_" + kEffects[i] + ".so";
@@ -49,13 +63,14 @@ const Plugin& ThePlugin(size_t i) {
         if (lib == nullptr)
             std::abort();
         p.init = Symbol<decltype(p.init)>(lib, "f0r_init");
+        p.deinit = Symbol<decltype(p.deinit)>(lib, "f0r_deinit");
         p.info = Symbol<decltype(p.info)>(lib, "f0r_get_plugin_info");
         p.construct = Symbol<decltype(p.construct)>(lib, "f0r_construct");
         p.destruct = Symbol<decltype(p.destruct)>(lib, "f0r_destruct");
         p.set = Symbol<decltype(p.set)>(lib, "f0r_set_param_value");
         p.get = Symbol<decltype(p.get)>(lib, "f0r_get_param_value");
         p.update = Symbol<decltype(p.update)>(lib, "f0r_update");
-        if (p.init() != 1)
+        if (p.init() != 1 || std::atexit(DeinitAll) != 0)
             std::abort();
         f0r_plugin_info_t info{};
         p.info(&info);

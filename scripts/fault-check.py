@@ -7,8 +7,13 @@ test programs of the given build folder are rebuilt, ctest runs, and the file
 is put back, whatever happens (also on an exception or Ctrl-C).  A fault is
 caught when a test fails; a fault that does not build is reported as such.
 
-    scripts/fault-check.py BUILD_DIR [--json OUT] [--only ID,...] [--list]
-                           [--exclude REGEX] [--jobs N]
+    scripts/fault-check.py BUILD_DIR [--json OUT] [--only ID,...] [--exclude REGEX]
+                           [--jobs N] [--timeout S] [--suite-timeout S]
+    scripts/fault-check.py --list
+    scripts/fault-check.py --compare OLD.json[,MORE.json] NEW.json[,MORE.json]
+
+--compare prints a markdown table of two runs (say the suite before and
+after a change) and names every fault the first caught and the second missed.
 
 The source tree is the one BUILD_DIR was configured from.  Before the faults
 the unchanged tree is built and tested once; the run stops if that fails.
@@ -226,24 +231,69 @@ def test_targets(build):
     return wanted or ["all"]
 
 
-def build_and_test(build, targets, jobs, exclude, log):
-    b = subprocess.run(["cmake", "--build", build, "-j", str(jobs), "--target", *targets],
-                       stdout=log, stderr=subprocess.STDOUT)
-    if b.returncode != 0:
+def run(cmd, log=None, timeout=None):
+    """Runs cmd in a process group of its own, so an interruption ends the
+    tests it started too; returns (exit status, output)."""
+    p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                         start_new_session=True)
+    try:
+        out, _ = p.communicate(timeout=timeout)
+    except BaseException:
+        os.killpg(p.pid, signal.SIGKILL)
+        p.wait()
+        raise
+    if log:
+        log.write(out)
+        log.flush()
+    return p.returncode, out
+
+
+def build_and_test(build, targets, args, log):
+    status, _ = run(["cmake", "--build", build, "-j", str(args.jobs), "--target", *targets], log)
+    if status != 0:
         return "build failed", []
-    cmd = ["ctest", "--test-dir", build, "-j", str(jobs), "--timeout", "600"]
-    if exclude:
-        cmd += ["-E", exclude]
-    t = subprocess.run(cmd, capture_output=True, text=True)
-    log.write(t.stdout + t.stderr)
-    if t.returncode == 0:
+    cmd = ["ctest", "--test-dir", build, "-j", str(args.jobs), "--timeout", str(args.timeout)]
+    if args.exclude:
+        cmd += ["-E", args.exclude]
+    try:
+        status, _ = run(cmd, log, timeout=args.suite_timeout)
+    except subprocess.TimeoutExpired:
+        # The tests' own time limits are long; a planted endless loop ends here.
+        return "tests failed", [f"(ctest still running after {args.suite_timeout} s)"]
+    if status == 0:
         return "passed", []
     # Only a test that fails again counts: a fault fails the same way every
     # time, a test disturbed by a busy machine does not.
-    t = subprocess.run(cmd + ["--rerun-failed"], capture_output=True, text=True)
-    log.write(t.stdout + t.stderr)
-    failed = re.findall(r"^\s*\d+ - (\S+) \(", t.stdout, re.M)
-    return ("tests failed" if t.returncode != 0 else "passed"), failed
+    status, out = run(cmd + ["--rerun-failed"], log)
+    failed = re.findall(r"^\s*\d+ - (\S+) \(", out, re.M)
+    return ("tests failed" if status != 0 else "passed"), failed
+
+
+def compare(old_files, new_files):
+    def load(files):
+        results = {}
+        for name in files.split(","):
+            with open(name, encoding="utf-8") as f:
+                results.update({r["id"]: r for r in json.load(f)})
+        return results
+
+    old, new = load(old_files), load(new_files)
+    mark = {True: "caught", False: "not caught", None: "-"}
+    print("| Fault | File | What | Old suite | New suite |")
+    print("|---|---|---|---|---|")
+    lost = []
+    for fid, path, _, _, what in FAULTS:
+        o = old.get(fid, {}).get("caught")
+        n = new.get(fid, {}).get("caught")
+        print(f"| {fid} | {path} | {what} | {mark[o]} | {mark[n]} |")
+        if o and not n:
+            lost.append(fid)
+    caught = lambda r: sum(1 for f in FAULTS if r.get(f[0], {}).get("caught"))
+    print(f"\nOld suite: {caught(old)} of {len(FAULTS)} caught; new suite: {caught(new)} of "
+          f"{len(FAULTS)} caught.")
+    if lost:
+        print("Caught before but not now: " + ", ".join(lost))
+    return 1 if lost else 0
 
 
 def main():
@@ -253,9 +303,17 @@ def main():
     ap.add_argument("--only", help="comma-separated fault ids")
     ap.add_argument("--exclude", default=DEFAULT_EXCLUDE, help="ctest -E regex")
     ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--timeout", type=int, default=120,
+                    help="ctest's default seconds per test (for tests without a limit of their own)")
+    ap.add_argument("--suite-timeout", type=int, default=300,
+                    help="seconds for one whole ctest run; a fault that hangs a test is caught by it")
     ap.add_argument("--list", action="store_true", help="list the faults and stop")
+    ap.add_argument("--compare", nargs=2, metavar=("OLD", "NEW"),
+                    help="comma-separated result files of two runs")
     args = ap.parse_args()
 
+    if args.compare:
+        return compare(*args.compare)
     if args.list:
         for fid, path, _, _, what in FAULTS:
             print(f"{fid:28} {path:30} {what}")
@@ -283,7 +341,7 @@ def main():
     results = []
     with open(log_path, "w", encoding="utf-8") as log:
         print(f"source {src}, build {build}, targets {' '.join(targets)}", flush=True)
-        state, failed = build_and_test(build, targets, args.jobs, args.exclude, log)
+        state, failed = build_and_test(build, targets, args, log)
         if state != "passed":
             print(f"the unchanged tree does not pass ({state}: {' '.join(failed)}); see {log_path}")
             return 1
@@ -292,7 +350,7 @@ def main():
             log.write(f"\n==== {fid}\n")
             try:
                 with Planted(os.path.join(src, path), old, new):
-                    state, failed = build_and_test(build, targets, args.jobs, args.exclude, log)
+                    state, failed = build_and_test(build, targets, args, log)
             except LookupError as e:
                 state, failed = "not applied", [str(e)]
             caught = state == "tests failed"
@@ -300,13 +358,12 @@ def main():
                             "caught": caught, "failed": failed})
             print(f"{fid:28} {state:12} {time.time() - start:5.0f} s  {' '.join(failed[:6])}",
                   flush=True)
+            if args.json:  # after every fault, so an interrupted run keeps its results
+                with open(args.json, "w", encoding="utf-8") as f:
+                    json.dump(results, f, indent=1)
         # Leave the build matching the restored sources.
-        subprocess.run(["cmake", "--build", build, "-j", str(args.jobs), "--target", *targets],
-                       stdout=log, stderr=subprocess.STDOUT)
+        run(["cmake", "--build", build, "-j", str(args.jobs), "--target", *targets], log)
 
-    if args.json:
-        with open(args.json, "w", encoding="utf-8") as f:
-            json.dump(results, f, indent=1)
     applied = [r for r in results if r["state"] in ("passed", "tests failed")]
     print(f"caught {sum(r['caught'] for r in applied)} of {len(applied)} faults")
     return 0

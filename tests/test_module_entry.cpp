@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,28 +19,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class ScopedLocale {
-  public:
+// Sets LC_ALL (or, for null, no locale variable at all) while alive.
+struct ScopedLocale {
     explicit ScopedLocale(const char* value) {
         for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
             const char* old = std::getenv(var);
-            saved_.emplace_back(var, old ? std::optional<std::string>(old) : std::nullopt);
+            saved.emplace_back(var, old ? old : "");
             unsetenv(var);
         }
         if (value != nullptr)
             setenv("LC_ALL", value, 1);
     }
     ~ScopedLocale() {
-        for (const auto& [var, old] : saved_) {
-            if (old)
-                setenv(var.c_str(), old->c_str(), 1);
-            else
-                unsetenv(var.c_str());
-        }
+        for (const auto& [var, old] : saved)
+            old.empty() ? unsetenv(var.c_str()) : setenv(var.c_str(), old.c_str(), 1);
     }
-
-  private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    std::vector<std::pair<std::string, std::string>> saved;
 };
 
 // A copy of the module in a folder of its own, loaded while the object lives.

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,28 +19,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class ScopedLocale {
-  public:
+// Sets LC_ALL (or, for null, no locale variable at all) while alive.
+struct ScopedLocale {
     explicit ScopedLocale(const char* value) {
         for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
             const char* old = std::getenv(var);
-            saved_.emplace_back(var, old ? std::optional<std::string>(old) : std::nullopt);
+            saved.emplace_back(var, old ? old : "");
             unsetenv(var);
         }
         if (value != nullptr)
             setenv("LC_ALL", value, 1);
     }
     ~ScopedLocale() {
-        for (const auto& [var, old] : saved_) {
-            if (old)
-                setenv(var.c_str(), old->c_str(), 1);
-            else
-                unsetenv(var.c_str());
-        }
+        for (const auto& [var, old] : saved)
+            old.empty() ? unsetenv(var.c_str()) : setenv(var.c_str(), old.c_str(), 1);
     }
-
-  private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    std::vector<std::pair<std::string, std::string>> saved;
 };
 
 // A copy of the module in a folder of its own, loaded while the object lives.
@@ -107,103 +100,83 @@ class ModuleEntry : public ::testing::Test {
     fs::path root_;
 };
 
-TEST_F(ModuleEntry, NullOutPointerIsRefused) {
+TEST_F(ModuleEntry, NullOutPointerIsRefusedAndTheHandleIsTheLoadAddress) {
     ModuleCopy m(root_ / "fx", "KZR_PlugIn_6.so");
     EXPECT_EQ(m.InitFn()(nullptr), 0x80004005u);
-}
-
-TEST_F(ModuleEntry, ModuleHandleIsTheLoadAddress) {
-    ModuleCopy m(root_ / "fx", "KZR_PlugIn_6.so");
     ASSERT_EQ(m.Init(), 0u);
     Dl_info info;
     ASSERT_NE(dladdr(reinterpret_cast<void*>(m.InitFn()), &info), 0);
     EXPECT_EQ(m.ModuleHandle(), info.dli_fbase);
 }
 
-TEST_F(ModuleEntry, LanguageLibraryIsPreferredOverFallback) {
-    ScopedLocale locale("en_US.UTF-8");
-    const fs::path dir = root_ / "fx";
-    PlaceLibrary(dir / "KZR_PlugIn_6_ENU.DLL");
-    PlaceLibrary(dir / "KZR_PlugIn_6_RES.DLL");
-    ModuleCopy m(dir, "KZR_PlugIn_6.so");
-    ASSERT_EQ(m.Init(), 0u);
-    ASSERT_NE(m.ResourceHandle(), m.ModuleHandle());
-    EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "KZR_PlugIn_6_ENU.DLL").string());
-}
-
-TEST_F(ModuleEntry, CAndPosixLocalesAreEnglish) {
-    const fs::path dir = root_ / "fx";
-    PlaceLibrary(dir / "KZR_PlugIn_6_ENU.DLL");
-    PlaceLibrary(dir / "KZR_PlugIn_6_RES.DLL");
-    for (const char* loc : {"C", "C.UTF-8", "POSIX", static_cast<const char*>(nullptr)}) {
-        SCOPED_TRACE(loc ? loc : "(unset)");
-        ScopedLocale locale(loc);
-        ModuleCopy m(dir, "KZR_PlugIn_6.so");
+// Which library the module loads for a locale, from the files beside it
+// (or elsewhere: "../" names lie in the parent folder); "" is the module itself.
+TEST_F(ModuleEntry, LocaleAndFilesChooseTheLanguageLibrary) {
+    const struct {
+        const char* locale;  // null: no locale variable set
+        const char* folder;
+        const char* module;
+        std::vector<std::string> files;
+        std::string loaded;
+    } cases[] = {
+        {"en_US.UTF-8",
+         "fx",
+         "KZR_PlugIn_6.so",
+         {"KZR_PlugIn_6_ENU.DLL", "KZR_PlugIn_6_RES.DLL"},
+         "KZR_PlugIn_6_ENU.DLL"},
+        {"de_DE.UTF-8",
+         "fx",
+         "KZR_PlugIn_6.so",
+         {"KZR_PlugIn_6_ENU.DLL", "KZR_PlugIn_6_DEU.DLL"},
+         "KZR_PlugIn_6_DEU.DLL"},
+        // C and POSIX locales are English.
+        {"C",
+         "fx",
+         "KZR_PlugIn_6.so",
+         {"KZR_PlugIn_6_ENU.DLL", "KZR_PlugIn_6_RES.DLL"},
+         "KZR_PlugIn_6_ENU.DLL"},
+        {"C.UTF-8", "fx", "KZR_PlugIn_6.so", {"KZR_PlugIn_6_ENU.DLL"}, "KZR_PlugIn_6_ENU.DLL"},
+        {"POSIX", "fx", "KZR_PlugIn_6.so", {"KZR_PlugIn_6_ENU.DLL"}, "KZR_PlugIn_6_ENU.DLL"},
+        {nullptr, "fx", "KZR_PlugIn_6.so", {"KZR_PlugIn_6_ENU.DLL"}, "KZR_PlugIn_6_ENU.DLL"},
+        // No library of the language: the fallback, else the module itself.
+        {"fr_FR.UTF-8",
+         "fx",
+         "KZR_PlugIn_6.so",
+         {"KZR_PlugIn_6_ENU.DLL", "KZR_PlugIn_6_RES.DLL"},
+         "KZR_PlugIn_6_RES.DLL"},
+        {"xx_YY", "fx", "KZR_PlugIn_6.so", {"KZR_PlugIn_6_RES.DLL"}, "KZR_PlugIn_6_RES.DLL"},
+        {"en_US.UTF-8", "fx", "KZR_PlugIn_6.so", {}, ""},
+        // A dot in the folder does not cut the path; no dot: the whole name.
+        {"en_US.UTF-8",
+         "Fx.1",
+         "KZR_PlugIn_6.so",
+         {"KZR_PlugIn_6_ENU.DLL", "../Fx_ENU.DLL"},
+         "KZR_PlugIn_6_ENU.DLL"},
+        {"en_US.UTF-8", "plain", "kzrmodule", {"kzrmodule_ENU.DLL"}, "kzrmodule_ENU.DLL"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.locale ? c.locale : "(unset)") + " " + c.folder);
+        fs::remove_all(root_);
+        const fs::path dir = root_ / c.folder;
+        for (const std::string& f : c.files)
+            PlaceLibrary(dir / f);
+        ScopedLocale locale(c.locale);
+        ModuleCopy m(dir, c.module);
         ASSERT_EQ(m.Init(), 0u);
-        EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "KZR_PlugIn_6_ENU.DLL").string());
+        if (c.loaded.empty())
+            EXPECT_EQ(m.ResourceHandle(), m.ModuleHandle());
+        else
+            EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / c.loaded).string());
+        EXPECT_EQ(m.DeInit(), 0u);
+        EXPECT_EQ(m.ResourceHandle(), nullptr);
     }
-}
-
-TEST_F(ModuleEntry, LocaleSelectsTheLanguage) {
-    const fs::path dir = root_ / "fx";
-    PlaceLibrary(dir / "KZR_PlugIn_6_ENU.DLL");
-    PlaceLibrary(dir / "KZR_PlugIn_6_DEU.DLL");
-    ScopedLocale locale("de_DE.UTF-8");
-    ModuleCopy m(dir, "KZR_PlugIn_6.so");
-    ASSERT_EQ(m.Init(), 0u);
-    EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "KZR_PlugIn_6_DEU.DLL").string());
-}
-
-TEST_F(ModuleEntry, FallbackLibraryWhenNoLanguageMatches) {
-    const fs::path dir = root_ / "fx";
-    PlaceLibrary(dir / "KZR_PlugIn_6_ENU.DLL");
-    PlaceLibrary(dir / "KZR_PlugIn_6_RES.DLL");
-    for (const char* loc : {"fr_FR.UTF-8", "xx_YY"}) {
-        SCOPED_TRACE(loc);
-        ScopedLocale locale(loc);
-        ModuleCopy m(dir, "KZR_PlugIn_6.so");
-        ASSERT_EQ(m.Init(), 0u);
-        EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "KZR_PlugIn_6_RES.DLL").string());
-    }
-}
-
-TEST_F(ModuleEntry, NoLibraryMeansTheModuleItself) {
+    // A file of the right name that is no library: the module itself.
     ScopedLocale locale("en_US.UTF-8");
+    fs::create_directories(root_ / "fx");
+    std::ofstream(root_ / "fx" / "KZR_PlugIn_6_ENU.DLL") << "not a library";
     ModuleCopy m(root_ / "fx", "KZR_PlugIn_6.so");
     ASSERT_EQ(m.Init(), 0u);
     EXPECT_EQ(m.ResourceHandle(), m.ModuleHandle());
-    EXPECT_EQ(m.DeInit(), 0u);
-    EXPECT_EQ(m.ResourceHandle(), nullptr);
-}
-
-TEST_F(ModuleEntry, UnloadableLibraryMeansTheModuleItself) {
-    ScopedLocale locale("en_US.UTF-8");
-    const fs::path dir = root_ / "fx";
-    fs::create_directories(dir);
-    std::ofstream(dir / "KZR_PlugIn_6_ENU.DLL") << "not a library";
-    ModuleCopy m(dir, "KZR_PlugIn_6.so");
-    ASSERT_EQ(m.Init(), 0u);
-    EXPECT_EQ(m.ResourceHandle(), m.ModuleHandle());
-}
-
-TEST_F(ModuleEntry, DottedFolderKeepsTheLookupBesideTheModule) {
-    ScopedLocale locale("en_US.UTF-8");
-    const fs::path dir = root_ / "Fx.1";
-    PlaceLibrary(dir / "KZR_PlugIn_6_ENU.DLL");
-    // Where a cut at the folder's dot would look: must not be used.
-    PlaceLibrary(root_ / "Fx_ENU.DLL");
-    ModuleCopy m(dir, "KZR_PlugIn_6.so");
-    ASSERT_EQ(m.Init(), 0u);
-    EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "KZR_PlugIn_6_ENU.DLL").string());
-}
-
-TEST_F(ModuleEntry, FileNameWithoutDotUsesTheWholePath) {
-    ScopedLocale locale("en_US.UTF-8");
-    const fs::path dir = root_ / "plain";
-    PlaceLibrary(dir / "kzrmodule_ENU.DLL");
-    ModuleCopy m(dir, "kzrmodule");
-    ASSERT_EQ(m.Init(), 0u);
-    EXPECT_EQ(LoadedFrom(m.ResourceHandle()), (dir / "kzrmodule_ENU.DLL").string());
 }
 
 TEST_F(ModuleEntry, SecondInitKeepsAnEarlierHandleAndDeInitReleasesIt) {

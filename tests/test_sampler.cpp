@@ -69,65 +69,6 @@ uint32_t ModelSample(Frame& f, int32_t x, int32_t y, bool simd) {
     return out;
 }
 
-TEST(Sampler, HalfwayBetweenBlackAndWhite) {
-    Frame f(2, 1);
-    f.at(0, 0) = 0x00000000;
-    f.at(1, 0) = 0xFFFFFFFF;
-    uint32_t out = 0;
-    kzr::SampleSimd(&f.s, 0x8000, 0, &out);  // h = 16384
-    EXPECT_EQ(out, 0x7F7F7F7Fu);
-    kzr::SampleScalar(&f.s, 0x8000, 0, &out);  // f = 32768
-    EXPECT_EQ(out, 0x7F7F7F7Fu);
-    // Downwards the 15-bit fraction floors: 255 -> 0 at h = 16384 gives 127.
-    f.at(0, 0) = 0xFFFFFFFF;
-    f.at(1, 0) = 0x00000000;
-    kzr::SampleSimd(&f.s, 0x8000, 0, &out);
-    EXPECT_EQ(out, 0x7F7F7F7Fu);
-    kzr::SampleScalar(&f.s, 0x8000, 0, &out);
-    EXPECT_EQ(out, 0x7F7F7F7Fu);
-}
-
-TEST(Sampler, IntegralPositionsReturnThePixel) {
-    std::mt19937 rng(1);
-    Frame f(7, 5);
-    Fill(f, rng);
-    for (int y = 0; y < 5; ++y)
-        for (int x = 0; x < 7; ++x) {
-            uint32_t a = 0, b = 0;
-            kzr::SampleSimd(&f.s, x << 16, y << 16, &a);
-            kzr::SampleScalar(&f.s, x << 16, y << 16, &b);
-            EXPECT_EQ(a, f.at(x, y));
-            EXPECT_EQ(b, f.at(x, y));
-        }
-}
-
-TEST(Sampler, EdgeRuleRepeatsTheLastColumnAndRow) {
-    std::mt19937 rng(2);
-    Frame f(4, 3);
-    Fill(f, rng);
-    const uint32_t fr = 0xC000;  // three quarters
-    for (bool simd : {false, true}) {
-        SCOPED_TRACE(simd ? "simd" : "scalar");
-        auto sample = [&](int32_t x, int32_t y) {
-            uint32_t out = 0xDEADBEEF;
-            (simd ? kzr::SampleSimd : kzr::SampleScalar)(&f.s, x, y, &out);
-            return out;
-        };
-        // The bottom-right corner gives p00 exactly, whatever the fractions.
-        EXPECT_EQ(sample((3 << 16) | fr, (2 << 16) | fr), f.at(3, 2));
-        // Last column: only the vertical pass moves.
-        Frame col(1, 2);
-        col.at(0, 0) = f.at(3, 0);
-        col.at(0, 1) = f.at(3, 1);
-        EXPECT_EQ(sample((3 << 16) | fr, fr), ModelSample(col, 0, fr, simd));
-        // Last row: only the horizontal pass moves.
-        Frame row(2, 1);
-        row.at(0, 0) = f.at(1, 2);
-        row.at(1, 0) = f.at(2, 2);
-        EXPECT_EQ(sample((1 << 16) | fr, (2 << 16) | fr), ModelSample(row, fr, 0, simd));
-    }
-}
-
 TEST(Sampler, OutsideTheFrameWritesNothing) {
     std::mt19937 rng(3);
     Frame f(5, 4);
@@ -143,16 +84,21 @@ TEST(Sampler, OutsideTheFrameWritesNothing) {
     }
 }
 
+// Every position of the frame, the last column and row (whose neighbours
+// repeat them) and whole-pixel positions among them.
 TEST(Sampler, RandomPositionsMatchTheModels) {
     std::mt19937 rng(4);
     for (int size : {1, 2, 3, 9}) {
         Frame f(size + 2, size);
         Fill(f, rng);
+        const auto pick = [&rng](int n) {
+            const uint32_t r = rng() % 8, last = static_cast<uint32_t>(n - 1) << 16;
+            return static_cast<int32_t>(r == 0   ? last | (rng() & 0xFFFF)
+                                        : r == 1 ? (rng() % n) << 16
+                                                 : rng() % (static_cast<uint32_t>(n) << 16));
+        };
         for (int n = 0; n < 4000; ++n) {
-            const int32_t x =
-                static_cast<int32_t>(rng() % (static_cast<uint32_t>(f.s.Width) << 16));
-            const int32_t y =
-                static_cast<int32_t>(rng() % (static_cast<uint32_t>(f.s.Height) << 16));
+            const int32_t x = pick(f.s.Width), y = pick(f.s.Height);
             uint32_t a = 0, b = 0;
             kzr::SampleSimd(&f.s, x, y, &a);
             kzr::SampleScalar(&f.s, x, y, &b);
@@ -215,62 +161,37 @@ class Remap : public ::testing::Test {
     }
 };
 
-TEST_F(Remap, XMatchesPerPixelSampling) {
+TEST_F(Remap, BothAxesMatchPerPixelSampling) {
     std::mt19937 rng(6);
-    for (int trial = 0; trial < 60; ++trial) {
+    for (int trial = 0; trial < 120; ++trial) {
+        const bool rows = trial % 2 == 1;  // RemapY, else RemapX
         const int w = 1 + static_cast<int>(rng() % 37), h = 1 + static_cast<int>(rng() % 9);
         // Exactly-sized heap buffers, so any read past the frame is caught.
         Frame src(w, h);
         Fill(src, rng);
+        const uint32_t n = static_cast<uint32_t>(rows ? h : w);
         std::vector<uint32_t> map(static_cast<size_t>(w) * h);
         for (uint32_t& m : map) {
             const uint32_t r = rng() % 16;
-            m = r == 0   ? rng()                                                    // anywhere
-                : r == 1 ? (static_cast<uint32_t>(w - 1) << 16) | (rng() & 0xFFFF)  // last column
-                         : rng() % (static_cast<uint32_t>(w) << 16);
-        }
-        std::vector<uint32_t> expect(map.size()), got(map.size());
-        for (auto& p : expect)
-            p = rng();
-        got = expect;
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x) {
-                const size_t i = static_cast<size_t>(y) * w + x;
-                kzr::SampleSimd(&src.s, static_cast<int32_t>(map[i]), y << 16, &expect[i]);
-            }
-        kzr::RemapX(&src.s, h, w, 0, 0, map.data(), reinterpret_cast<uint8_t*>(got.data()));
-        ASSERT_EQ(got, expect) << w << "x" << h;
-    }
-}
-
-TEST_F(Remap, YMatchesPerPixelSampling) {
-    std::mt19937 rng(7);
-    for (int trial = 0; trial < 60; ++trial) {
-        const int w = 1 + static_cast<int>(rng() % 37), h = 1 + static_cast<int>(rng() % 9);
-        Frame src(w, h);
-        Fill(src, rng);
-        std::vector<uint32_t> map(static_cast<size_t>(w) * h);
-        for (uint32_t& m : map) {
-            const uint32_t r = rng() % 16;
-            m = r == 0   ? rng()
-                : r == 1 ? (static_cast<uint32_t>(h - 1) << 16) | (rng() & 0xFFFF)
-                         : rng() % (static_cast<uint32_t>(h) << 16);
+            m = r == 0 ? rng() : r == 1 ? ((n - 1) << 16) | (rng() & 0xFFFF) : rng() % (n << 16);
         }
         // Maps whose rows hold one value, as the vertical effects build them.
-        if (trial % 2 == 1)
+        if (rows && trial % 4 == 1)
             for (int y = 0; y < h; ++y)
                 std::fill_n(map.begin() + static_cast<ptrdiff_t>(y) * w, w, map[y * w]);
         std::vector<uint32_t> expect(map.size()), got(map.size());
         for (auto& p : expect)
             p = rng();
-        got = expect;
+        got = expect;  // entries outside the frame keep the destination pixel
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) {
                 const size_t i = static_cast<size_t>(y) * w + x;
-                kzr::SampleSimd(&src.s, x << 16, static_cast<int32_t>(map[i]), &expect[i]);
+                const int32_t m = static_cast<int32_t>(map[i]);
+                kzr::SampleSimd(&src.s, rows ? x << 16 : m, rows ? m : y << 16, &expect[i]);
             }
-        kzr::RemapY(&src.s, h, w, 0, 0, map.data(), reinterpret_cast<uint8_t*>(got.data()));
-        ASSERT_EQ(got, expect) << w << "x" << h;
+        (rows ? kzr::RemapY : kzr::RemapX)(&src.s, h, w, 0, 0, map.data(),
+                                           reinterpret_cast<uint8_t*>(got.data()));
+        ASSERT_EQ(got, expect) << w << "x" << h << (rows ? " rows" : " columns");
     }
 }
 

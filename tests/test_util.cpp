@@ -1,6 +1,11 @@
 #include "tests/test_util.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 namespace kzrtest {
@@ -8,6 +13,14 @@ namespace kzrtest {
 refhost::Module& TheModule() {
     static refhost::Module module(KZR_MODULE_PATH);
     return module;
+}
+
+size_t EffectIndex(const char* id) {
+    const refhost::Module& m = TheModule();
+    for (size_t i = 0; i < m.EffectCount(); ++i)
+        if (std::strcmp(m.Effect(i).Id, id) == 0)
+            return i;
+    throw std::runtime_error(std::string("no effect ") + id);
 }
 
 std::vector<uint8_t> PatternFrame(uint32_t w, uint32_t h) {
@@ -30,31 +43,35 @@ uint64_t Fnv1a64(const void* data, size_t n) {
     return h;
 }
 
-size_t EffectIndex(const char* id) {
-    const refhost::Module& m = TheModule();
-    for (size_t i = 0; i < m.EffectCount(); ++i)
-        if (std::strcmp(m.Effect(i).Id, id) == 0)
-            return i;
-    throw std::runtime_error(std::string("no effect ") + id);
+std::unique_ptr<refhost::Instance> Prepared(const char* id, uint32_t w, uint32_t h,
+                                            const std::string& params) {
+    auto fx = std::make_unique<refhost::Instance>(TheModule(), EffectIndex(id));
+    std::stringstream in(params);
+    std::string item;
+    while (std::getline(in, item, ';')) {
+        const size_t eq = item.find('=');
+        const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
+        try {
+            fx->SetParam(key, value);
+        } catch (const refhost::Error&) {  // outside the range: written as it is
+            const size_t i = fx->FindParam(key);
+            const size_t comma = value.find(',');
+            const float v[2] = {
+                std::strtof(value.c_str(), nullptr),
+                comma == value.npos ? 0.0f : std::strtof(value.c_str() + comma + 1, nullptr)};
+            fx->WriteRaw(i, v, fx->Effect().Params[i].ValueSize);
+        }
+    }
+    EXPECT_EQ(fx->Prepare(w, h), kzr::kOk) << id << " " << w << "x" << h << " " << params;
+    return fx;
 }
 
-}  // namespace kzrtest
-
-namespace kzrtest {
-
-TableSizes TablesOf(const kzr::EffectDescriptor& fx, uint32_t w, uint32_t h) {
-    const size_t n = size_t{w} * h * 4;
-    switch (fx.StateSize) {
-        case 24:
-            return {n, 0};
-        case 32:
-        case 40:
-            return {n, n};
-        case 48:  // row offsets and source points
-            return {size_t{h} * 4, 2 * n};
-        default:
-            return {0, 0};
-    }
+std::vector<uint8_t> Rendered(refhost::Instance& fx, const std::vector<uint8_t>& src,
+                              uint8_t fill) {
+    std::vector<uint8_t> out(src.size(), fill);
+    EXPECT_EQ(fx.Render(src.data(), out.data()), kzr::kOk);
+    EXPECT_EQ(fx.OutstandingSurfaces(), 0);
+    return out;
 }
 
 const void* StatePointer(refhost::Instance& fx, size_t offset) {
@@ -63,18 +80,33 @@ const void* StatePointer(refhost::Instance& fx, size_t offset) {
     return p;
 }
 
-uint64_t TablesHash(refhost::Instance& fx, uint32_t w, uint32_t h) {
-    const TableSizes t = TablesOf(fx.Effect(), w, h);
-    uint64_t hash = 0;
-    if (t.a) {
-        const void* a = StatePointer(fx, 0x10);
-        hash ^= a ? Fnv1a64(a, t.a) : 0;
+void CheckProbes(const char* id, std::initializer_list<Probe> probes) {
+    std::unique_ptr<refhost::Instance> fx;
+    const Probe* last = nullptr;
+    for (const Probe& p : probes) {
+        if (!last || std::strcmp(p.params, last->params) != 0 || p.w != last->w || p.h != last->h)
+            fx = Prepared(id, p.w, p.h, p.params);
+        last = &p;
+        const uint32_t* map = MapAt(*fx, p.map == 'A' ? 0x10 : 0x18);
+        ASSERT_NE(map, nullptr);
+        const std::string v = p.value;
+        for (uint32_t y = p.y; y <= std::max(p.y, p.y1); ++y)
+            for (uint32_t x = p.x; x <= std::max(p.x, p.x1); ++x) {
+                const uint32_t e = map[size_t{y} * p.w + x];
+                SCOPED_TRACE(::testing::Message()
+                             << id << " " << p.w << "x" << p.h << " '" << p.params << "' map "
+                             << p.map << " at " << x << "," << y);
+                if (v == "x" || v == "y") {
+                    ASSERT_EQ(e, (v == "x" ? x : y) << 16);
+                } else if (v[0] == '=') {
+                    ASSERT_EQ(e, static_cast<uint32_t>(std::stoul(v.substr(1))) << 16);
+                } else {
+                    const size_t dot = v.find('.');
+                    const int digits = dot == v.npos ? 0 : static_cast<int>(v.size() - dot - 1);
+                    EXPECT_NEAR(e / 65536.0, std::stod(v), std::pow(10.0, -digits));
+                }
+            }
     }
-    if (t.b) {
-        const void* b = StatePointer(fx, 0x18);
-        hash ^= b ? Fnv1a64(b, t.b) * 31 : 0;
-    }
-    return hash;
 }
 
 }  // namespace kzrtest

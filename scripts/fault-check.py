@@ -1,0 +1,376 @@
+#!/usr/bin/python3
+"""Plants small faults in the product code, one at a time, and records which
+the test suite catches.
+
+For every fault the file is changed (one exact text replaced by another), the
+test programs of the given build folder are rebuilt, ctest runs, and the file
+is put back, whatever happens (also on an exception or Ctrl-C).  A fault is
+caught when a test fails; a fault that does not build is reported as such.
+
+    scripts/fault-check.py BUILD_DIR [--json OUT] [--only ID,...] [--exclude REGEX]
+                           [--jobs N] [--timeout S] [--suite-timeout S]
+    scripts/fault-check.py --list
+    scripts/fault-check.py --compare OLD.json[,MORE.json] NEW.json[,MORE.json]
+
+--compare prints a markdown table of two runs (say the suite before and
+after a change) and names every fault the first caught and the second missed.
+
+The source tree is the one BUILD_DIR was configured from.  Before the faults
+the unchanged tree is built and tested once; the run stops if that fails.
+"""
+import argparse
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+
+# (id, file, exact old text, new text, what the fault is)
+FAULTS = [
+    # imaging/
+    ("lerp-rounds", "imaging/sample.cpp",
+     "return ((a << 16) + (b - a) * f) >> 16;",
+     "return ((a << 16) + (b - a) * f + 0x8000) >> 16;",
+     "scalar bilinear step rounds instead of truncating"),
+    ("sample-channel-swap", "imaging/sample.cpp",
+     "result |= static_cast<uint32_t>(Lerp16(top, bottom, fy) & 0xFF) << shift;",
+     "result |= static_cast<uint32_t>(Lerp16(top, bottom, fy) & 0xFF) << (24 - shift);",
+     "scalar sampler writes the channels in reverse order"),
+    ("sample-inside-off-by-one", "imaging/sample.cpp",
+     "i < static_cast<uint32_t>(s->Width) &&",
+     "i <= static_cast<uint32_t>(s->Width) &&",
+     "a column one past the right edge counts as inside"),
+    ("sample-bottom-edge", "imaging/sample.cpp",
+     "j + 1 < static_cast<uint32_t>(s->Height) ? top + rowBytes : top;",
+     "j < static_cast<uint32_t>(s->Height) ? top + rowBytes : top;",
+     "the last row interpolates with the row below the frame"),
+    ("simd-axes-swapped", "imaging/sample.cpp",
+     "_mm_slli_epi16(_mm_sub_epi16(b, a), 1), _mm_set1_epi16(hx)));",
+     "_mm_slli_epi16(_mm_sub_epi16(b, a), 1), _mm_set1_epi16(hy)));",
+     "SSE2 sampler uses the vertical fraction horizontally"),
+    ("avx2-last-row", "imaging/remap_avx2.cpp",
+     "const uint8_t* b = jj[0] < lastRow ? t + rowBytes : t;",
+     "const uint8_t* b = t;",
+     "AVX2 row remap never blends with the next row"),
+    ("avx2-x-fraction", "imaging/remap_avx2.cpp",
+     "const __m256i h = Spread(_mm_srli_epi32(_mm_and_si128(v, fracMask), 1));",
+     "const __m256i h = Spread(_mm_srli_epi32(_mm_and_si128(v, fracMask), 2));",
+     "AVX2 column remap halves the fraction"),
+    ("remap-row-off-by-one", "imaging/frame_remap.cpp",
+     "const int32_t fy = static_cast<int32_t>(static_cast<uint32_t>(y) << 16);",
+     "const int32_t fy = static_cast<int32_t>(static_cast<uint32_t>(y + 1) << 16);",
+     "per-pixel column remap reads the next row"),
+    ("clamp-to-size", "imaging/coordmap.h",
+     "return FixedTrunc(static_cast<float>(size - 1));",
+     "return FixedTrunc(static_cast<float>(size));",
+     "positions past the edge clamp to the size, not the last pixel"),
+    ("fixed-nearest-truncates", "imaging/coordmap.h",
+     "return static_cast<uint32_t>(static_cast<int64_t>(std::nearbyint(p * 65536.0f)));",
+     "return static_cast<uint32_t>(static_cast<int64_t>(p * 65536.0f));",
+     "entries meant to be rounded are truncated"),
+    ("map-size-mixup", "imaging/coordmap.cpp",
+     "return h->Width == width && h->Height == height;",
+     "return h->Width == width;",
+     "a map of another height is accepted"),
+    # host/
+    ("param-offset", "host/params.cpp",
+     "for (int32_t i = 0; i < index; ++i)",
+     "for (int32_t i = 0; i <= index; ++i)",
+     "parameters are read one slot too far into the blob"),
+    ("last-flag-ignored", "host/params.cpp",
+     "for (uint32_t i = 0; i < count; ++i)\n        if (ctx->ParamChanged[i] != 0)",
+     "for (uint32_t i = 0; i + 1 < count; ++i)\n        if (ctx->ParamChanged[i] != 0)",
+     "the last parameter's changed flag is not looked at"),
+    ("create-writes-max", "host/callbacks.cpp",
+     "std::memcpy(pos, p.DefaultValue, p.ValueSize);",
+     "std::memcpy(pos, p.MaxValue, p.ValueSize);",
+     "Create writes the maxima instead of the defaults"),
+    ("flag-b-as-a", "host/callbacks.cpp",
+     "ctx->MapFlagB = 1;",
+     "ctx->MapFlagA = 1;",
+     "Prepare raises the wrong context flag"),
+    ("cpu-level-dropped", "host/callbacks.cpp",
+     "SetCpuLevel(src, ctx.CpuLevel);",
+     "SetCpuLevel(src, 0);",
+     "the host's CpuLevel never reaches the source surface"),
+    ("no-rebuild-when-built", "host/callbacks.h",
+     "rebuild = rebuild || st.MapBuilt == 0;",
+     "rebuild = st.MapBuilt == 0;",
+     "changed flags do not rebuild maps once built"),
+    # effects/
+    ("hstretch-far-edge", "effects/hstretch.cpp",
+     "const float D = c > w / 2 ? static_cast<float>(c) : static_cast<float>(w - c);",
+     "const float D = c >= w / 2 ? static_cast<float>(c) : static_cast<float>(w - c);",
+     "horizontal stretch takes the wrong edge at the middle column"),
+    ("vstretch-band-edge", "effects/vstretch.cpp",
+     "if (d >= R) {\n            entry",
+     "if (d > R) {\n            entry",
+     "vertical stretch bends the row at the band's edge"),
+    ("hmirror-left-part", "effects/hmirror.cpp",
+     "p.leftPart = inverse ? k <= w / 2 : k < w / 2;",
+     "p.leftPart = k < w / 2;",
+     "mirror with inverse picks the wrong part at the middle"),
+    ("hmirror-missed-clamp", "effects/hmirror.cpp",
+     "const int32_t k = std::clamp(m, 1, w - 2);",
+     "const int32_t k = std::clamp(m, 1, w - 1);",
+     "mirror axis may reach the last column"),
+    ("hsqueeze-rim", "effects/hsqueeze.cpp",
+     "if (q > lens.r2) {",
+     "if (q >= lens.r2) {",
+     "squeeze leaves the lens rim out"),
+    ("tristretch-half", "effects/tristretch.cpp",
+     "const int32_t E = y <= cy ? cy : h - cy;",
+     "const int32_t E = y < cy ? cy : h - cy;",
+     "tri-stretch measures the position row's half wrongly"),
+    ("fisheye-missed-clamp", "effects/doublefisheye.cpp",
+     "return std::min(FixedNearest(v), limit);",
+     "return FixedNearest(v);",
+     "fish-eye entries may round up past the frame"),
+    ("fisheye-lower-lens", "effects/doublefisheye.cpp",
+     "const bool toLastPixel = lower && !inverse;",
+     "const bool toLastPixel = lower;",
+     "fish-eye lower lens clamps like the normal one when inverse"),
+    ("drain-inside", "effects/drain.cpp",
+     "if (q <= ri2)",
+     "if (q < ri2)",
+     "drain copies the pixels on the whole radius instead of sampling them"),
+    ("drain-clamp-axis", "effects/drain.cpp",
+     "*mapY = FixedNearest(ClampTo(sy, lastY));",
+     "*mapY = FixedNearest(ClampTo(sy, lastX));",
+     "drain clamps rows to the last column"),
+    ("drain-band", "effects/drain.cpp",
+     "static_cast<int32_t>(int64_t{height} * (index + 1) / count)};",
+     "static_cast<int32_t>(int64_t{height} * (index + 1) / count - 1)};",
+     "parallel drain bands leave a row out"),
+    ("laser-alpha", "effects/laser.cpp",
+     "std::memcpy(out + 4 * i, in + 4 * from, 3);",
+     "std::memcpy(out + 4 * i, in + 4 * from, 4);",
+     "laser overwrites the fourth byte outside the ellipse"),
+    ("laser-column-rounding", "effects/laser.cpp",
+     "point[0] = TruncDouble(static_cast<double>(((Lf * fx) / r + cxc) / a) + 0.5);",
+     "point[0] = TruncDouble(static_cast<double>(((Lf * fx) / r + cxc) / a));",
+     "laser rim columns truncated instead of rounded"),
+    ("square-reach", "effects/square.cpp",
+     "const int32_t r = c > size / 2 ? c : size - c;",
+     "const int32_t r = c >= size / 2 ? c : size - c;",
+     "square measures the reach to the wrong end at the middle"),
+    ("sshape-band-edge", "effects/sshape.cpp",
+     "if (banded && d <= R) {",
+     "if (banded && d < R) {",
+     "S-shape leaves the band's edge row out"),
+    # module/
+    ("resource-last-dot", "module/resource_name.cpp",
+     "const size_t dot = path.find(kDot, searchFrom);",
+     "const size_t dot = path.rfind(kDot);",
+     "resource name cut at the last dot"),
+    ("resource-capacity", "module/resource_name.cpp",
+     "if (length + 1 > capacity)",
+     "if (length > capacity)",
+     "resource name may fill the buffer without room for the terminator"),
+    ("mirror-default", "module/descriptor_tables.cpp",
+     "constexpr float kMirrorXOffset[6] = {0, 1, 0.5f, 0.5f, 0.5f, 0.5f};",
+     "constexpr float kMirrorXOffset[6] = {0, 1, 0.45f, 0.5f, 0.5f, 0.5f};",
+     "mirror's default axis off the middle"),
+    ("deinit-keeps-handle", "module/module_entry.cpp",
+     "    module.ResourceHandle = nullptr;\n    return kzr::kOk;",
+     "    return kzr::kOk;",
+     "de-initialisation keeps the released handle"),
+]
+
+# Long-running tests that reach no code the faults touch beyond what the
+# others cover (end-to-end runs of external hosts).
+DEFAULT_EXCLUDE = "^frei0r_hosts$"
+
+
+class Planted:
+    """Replaces one text in a file while alive; the file is restored on exit,
+    on an exception and on SIGINT/SIGTERM."""
+
+    def __init__(self, path, old, new):
+        self.path, self.old, self.new = path, old, new
+        self.original = None
+
+    def __enter__(self):
+        with open(self.path, encoding="utf-8") as f:
+            text = f.read()
+        count = text.count(self.old)
+        if count != 1:
+            raise LookupError(f"{self.path}: the text occurs {count} times, expected once")
+        self.original = text
+        with open(self.path, "w", encoding="utf-8") as f:
+            f.write(text.replace(self.old, self.new))
+        return self
+
+    def restore(self):
+        if self.original is not None:
+            with open(self.path, "w", encoding="utf-8") as f:
+                f.write(self.original)
+            self.original = None
+
+    def __exit__(self, *exc):
+        self.restore()
+        return False
+
+
+def source_dir(build):
+    with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("CMAKE_HOME_DIRECTORY:"):
+                return line.split("=", 1)[1].strip()
+    raise SystemExit(f"{build}: no CMAKE_HOME_DIRECTORY in CMakeCache.txt")
+
+
+def test_targets(build):
+    out = subprocess.run(["cmake", "--build", build, "--target", "help"],
+                         capture_output=True, text=True, check=True).stdout
+    names = re.findall(r"^\.\.\. (\S+)", out, re.M)
+    wanted = [n for n in names if n in ("kzr_tests", "kzr_alloc_fault_tests")
+              or n.endswith("_replay")]
+    return wanted or ["all"]
+
+
+def run(cmd, log=None, timeout=None):
+    """Runs cmd in a process group of its own, so an interruption ends the
+    tests it started too; returns (exit status, output)."""
+    p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                         start_new_session=True)
+    try:
+        out, _ = p.communicate(timeout=timeout)
+    except BaseException:
+        os.killpg(p.pid, signal.SIGKILL)
+        p.wait()
+        raise
+    if log:
+        log.write(out)
+        log.flush()
+    return p.returncode, out
+
+
+def build_and_test(build, targets, args, log):
+    status, _ = run(["cmake", "--build", build, "-j", str(args.jobs), "--target", *targets], log)
+    if status != 0:
+        return "build failed", []
+    cmd = ["ctest", "--test-dir", build, "-j", str(args.jobs), "--timeout", str(args.timeout)]
+    if args.exclude:
+        cmd += ["-E", args.exclude]
+    try:
+        status, _ = run(cmd, log, timeout=args.suite_timeout)
+    except subprocess.TimeoutExpired:
+        # The tests' own time limits are long; a planted endless loop ends here.
+        return "tests failed", [f"(ctest still running after {args.suite_timeout} s)"]
+    if status == 0:
+        return "passed", []
+    # Only a test that fails again counts: a fault fails the same way every
+    # time, a test disturbed by a busy machine does not.
+    status, out = run(cmd + ["--rerun-failed"], log)
+    failed = re.findall(r"^\s*\d+ - (\S+) \(", out, re.M)
+    return ("tests failed" if status != 0 else "passed"), failed
+
+
+def compare(old_files, new_files):
+    def load(files):
+        results = {}
+        for name in files.split(","):
+            with open(name, encoding="utf-8") as f:
+                results.update({r["id"]: r for r in json.load(f)})
+        return results
+
+    old, new = load(old_files), load(new_files)
+    mark = {True: "caught", False: "not caught", None: "-"}
+    print("| Fault | File | What | Old suite | New suite |")
+    print("|---|---|---|---|---|")
+    lost = []
+    for fid, path, _, _, what in FAULTS:
+        o = old.get(fid, {}).get("caught")
+        n = new.get(fid, {}).get("caught")
+        print(f"| {fid} | {path} | {what} | {mark[o]} | {mark[n]} |")
+        if o and not n:
+            lost.append(fid)
+    caught = lambda r: sum(1 for f in FAULTS if r.get(f[0], {}).get("caught"))
+    print(f"\nOld suite: {caught(old)} of {len(FAULTS)} caught; new suite: {caught(new)} of "
+          f"{len(FAULTS)} caught.")
+    if lost:
+        print("Caught before but not now: " + ", ".join(lost))
+    return 1 if lost else 0
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("build", nargs="?")
+    ap.add_argument("--json", help="write the results here")
+    ap.add_argument("--only", help="comma-separated fault ids")
+    ap.add_argument("--exclude", default=DEFAULT_EXCLUDE, help="ctest -E regex")
+    ap.add_argument("--jobs", type=int, default=2)
+    ap.add_argument("--timeout", type=int, default=120,
+                    help="ctest's default seconds per test (for tests without a limit of their own)")
+    ap.add_argument("--suite-timeout", type=int, default=300,
+                    help="seconds for one whole ctest run; a fault that hangs a test is caught by it")
+    ap.add_argument("--list", action="store_true", help="list the faults and stop")
+    ap.add_argument("--compare", nargs=2, metavar=("OLD", "NEW"),
+                    help="comma-separated result files of two runs")
+    args = ap.parse_args()
+
+    if args.compare:
+        return compare(*args.compare)
+    if args.list:
+        for fid, path, _, _, what in FAULTS:
+            print(f"{fid:28} {path:30} {what}")
+        return 0
+    if not args.build:
+        ap.error("the build folder is needed")
+    build = os.path.abspath(args.build)
+    src = source_dir(build)
+    faults = FAULTS
+    if args.only:
+        ids = set(args.only.split(","))
+        faults = [f for f in FAULTS if f[0] in ids]
+    targets = test_targets(build)
+
+    # SIGTERM unwinds like Ctrl-C, so the planted fault is restored.
+    def interrupted(*_):
+        raise KeyboardInterrupt()
+
+    signal.signal(signal.SIGTERM, interrupted)
+    # A caught signal is reset for the programs started, an ignored one is
+    # not: started in the background, the tests of Ctrl-C need it caught.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
+    log_path = os.path.join(build, "fault-check.log")
+    results = []
+    with open(log_path, "w", encoding="utf-8") as log:
+        print(f"source {src}, build {build}, targets {' '.join(targets)}", flush=True)
+        state, failed = build_and_test(build, targets, args, log)
+        if state != "passed":
+            print(f"the unchanged tree does not pass ({state}: {' '.join(failed)}); see {log_path}")
+            return 1
+        for fid, path, old, new, what in faults:
+            start = time.time()
+            log.write(f"\n==== {fid}\n")
+            try:
+                with Planted(os.path.join(src, path), old, new):
+                    state, failed = build_and_test(build, targets, args, log)
+            except LookupError as e:
+                state, failed = "not applied", [str(e)]
+            caught = state == "tests failed"
+            results.append({"id": fid, "file": path, "what": what, "state": state,
+                            "caught": caught, "failed": failed})
+            print(f"{fid:28} {state:12} {time.time() - start:5.0f} s  {' '.join(failed[:6])}",
+                  flush=True)
+            if args.json:  # after every fault, so an interrupted run keeps its results
+                with open(args.json, "w", encoding="utf-8") as f:
+                    json.dump(results, f, indent=1)
+        # Leave the build matching the restored sources.
+        run(["cmake", "--build", build, "-j", str(args.jobs), "--target", *targets], log)
+
+    applied = [r for r in results if r["state"] in ("passed", "tests failed")]
+    print(f"caught {sum(r['caught'] for r in applied)} of {len(applied)} faults")
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        sys.exit("interrupted; the planted fault has been restored")

@@ -897,6 +897,28 @@ TEST_F(FxhostVideoTest, LosslessOutputEqualsTheReferenceHostFrameByFrameWhileAni
                  Pixels(frames.back()));
 }
 
+// Frames decoded, rendered and encoded with several in flight, and the drain
+// split over every core: still each frame is the one-task rendering of its
+// own input with its own ramp value, in the input's order.
+TEST_F(FxhostVideoTest, AnimatedDrainOnEveryCoreEqualsOneTaskFrameByFrame) {
+    SKIP_WITHOUT_FFMPEG();
+    const std::string input = MakeInput("in.mkv");
+    const std::string output = Path("drain.mkv");
+    const Outcome o =
+        Fxhost({"render", "drain", input, "-o", output, "--codec", "ffv1", "--animate", "P1=1:50"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const auto frames = Decode(output, kW, kH);
+    ASSERT_EQ(frames.size(), static_cast<size_t>(kFrames));
+    const size_t drain = kzrtest::EffectIndex("Kzr_Dsp_Vi_Drain");
+    for (int k = 0; k < kFrames; ++k) {
+        const double t = static_cast<double>(k) / (kFrames - 1);
+        const float degree = static_cast<float>(1.0 + (50.0 - 1.0) * t);
+        const auto expected =
+            RenderHere(drain, InputFrame(k), kW, kH, {{"P1", Shortest(degree)}}, -1, 1);
+        EXPECT_TRUE(Pixels(frames[static_cast<size_t>(k)]) == expected) << "frame " << k;
+    }
+}
+
 TEST_F(FxhostVideoTest, TestCardClip) {
     SKIP_WITHOUT_FFMPEG();
     const std::string output = Path("card.mkv");

@@ -1,13 +1,17 @@
 #!/usr/bin/python3
 """Turns kzr_bench's JSON output into the markdown tables of docs/performance.md.
 
-    scripts/perf-table.py BENCH.json [BEFORE.json]
+    scripts/perf-table.py [--cpu-time] BENCH.json [BEFORE.json]
 
 BENCH.json is what `kzr_bench --benchmark_out=BENCH.json --benchmark_out_format=json`
 wrote (or --benchmark_format=json on standard output).  With repetitions the
 median of each case is used, otherwise the single run.  Given BEFORE.json as
 well, every time column shows "before → after" and a column with the speed-up
 of Process at CPU level 8 is added.  The tables go to standard output.
+
+Times are wall-clock by default.  --cpu-time uses the CPU time of the
+benchmark's thread instead, which varies less on a machine shared with other
+work but leaves out what other threads do (the TaskCount 2 column).
 """
 import json
 import signal
@@ -30,6 +34,9 @@ def fail(message):
     sys.exit("perf-table.py: " + message)
 
 
+TIME_FIELD = "real_time"
+
+
 def load(path):
     """Median real time in ms of every case, keyed by its name without suffix."""
     try:
@@ -42,24 +49,28 @@ def load(path):
              "kzr_bench --benchmark_out=FILE --benchmark_out_format=json")
     if "benchmarks" not in data or "context" not in data:
         fail(f"{path} has no 'benchmarks' and 'context'; expected kzr_bench's JSON output")
-    medians, runs, spread = {}, {}, {}
+    medians, runs, spread, agree = {}, {}, {}, {}
     for b in data["benchmarks"]:
         name = b.get("run_name", b["name"]).removesuffix("/real_time")
         if b.get("error_occurred"):
             continue
-        ms = b["real_time"] * UNITS.get(b.get("time_unit", "ns"), 1e-6)
+        ms = b[TIME_FIELD] * UNITS.get(b.get("time_unit", "ns"), 1e-6)
         if b.get("run_type") == "aggregate":
             if b.get("aggregate_name") == "median":
                 medians[name] = ms
+                if "agree" in b:
+                    agree[name] = b["agree"]
             elif b.get("aggregate_name") == "cv":
                 spread[name] = b["real_time"]  # a ratio, not a time
         else:
             runs.setdefault(name, []).append(ms)
+            if "agree" in b:
+                agree[name] = b["agree"]
     for name, values in runs.items():
         medians.setdefault(name, statistics.median(values))
     if not medians:
         fail(f"{path} holds no successful benchmark runs")
-    return data["context"], medians, spread
+    return data["context"], medians, spread, agree
 
 
 def fmt(ms):
@@ -105,9 +116,13 @@ def machine(context, label):
 
 
 def main(argv):
-    if len(argv) not in (2, 3):
-        fail("usage: scripts/perf-table.py BENCH.json [BEFORE.json]")
-    context, now, spread = load(argv[1])
+    global TIME_FIELD
+    if "--cpu-time" in argv:
+        TIME_FIELD = "cpu_time"
+        argv = [a for a in argv if a != "--cpu-time"]
+    if len(argv) not in (2, 3) or any(a.startswith("-") for a in argv[1:]):
+        fail("usage: scripts/perf-table.py [--cpu-time] BENCH.json [BEFORE.json]")
+    context, now, spread, agree = load(argv[1])
     before = load(argv[2])[1] if len(argv) == 3 else None
 
     def cell(name):
@@ -121,7 +136,8 @@ def main(argv):
 
     print(machine(context, "Machine"))
     print()
-    print("Median wall-clock time per call in ms. Process runs at one task unless "
+    kind = "wall-clock" if TIME_FIELD == "real_time" else "CPU (benchmark thread)"
+    print(f"Median {kind} time per call in ms. Process runs at one task unless "
           "the column says otherwise; ours/floor and ours/cv::remap compare Process at "
           "CPU level 8 with the memory floor for the maps the effect reads and with "
           "cv::remap on the same maps.")
@@ -153,15 +169,18 @@ def main(argv):
     print("Memory floor (one pass reading the source and the maps, writing the "
           "destination) and cv::remap, median ms:")
     print()
-    print("| Case | " + " | ".join(SIZES) + " |")
-    print("|---|" + "---:|" * len(SIZES))
+    print("| Case | " + " | ".join(SIZES) + " | pixels as ours |")
+    print("|---|" + "---:|" * (len(SIZES) + 1))
     for maps in (0, 1, 2):
         label = {0: "floor, copy (0 maps)", 1: "floor, 1 map", 2: "floor, 2 maps"}[maps]
-        print(f"| {label} | " + " | ".join(cell(f"floor/{maps}maps/{s}") for s in SIZES) + " |")
+        print(f"| {label} | " + " | ".join(cell(f"floor/{maps}maps/{s}") for s in SIZES) +
+              " | |")
     for fx in effects:
         if any(f"cvremap/{fx}/{s}" in now for s in SIZES):
             print(f"| cv::remap, {fx} maps | "
-                  + " | ".join(cell(f"cvremap/{fx}/{s}") for s in SIZES) + " |")
+                  + " | ".join(cell(f"cvremap/{fx}/{s}") for s in SIZES) + " | "
+                  + " / ".join(f"{100 * agree[f'cvremap/{fx}/{s}']:.1f} %"
+                               for s in SIZES if f"cvremap/{fx}/{s}" in agree) + " |")
     if spread:
         worst = max(spread, key=spread.get)
         print()

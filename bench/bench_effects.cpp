@@ -1,76 +1,140 @@
-// Prepare and Process times of the effects on 1920x1080 frames.
+// The effects driven through the reference host as a video editor drives
+// them: first Prepare, Prepare again after a parameter change, a keyframe
+// (a parameter changed before Process), and Process at each processor level
+// and task count.
 #include <benchmark/benchmark.h>
 
-#include <deque>
+#include <cstring>
 #include <string>
 
-#include "refhost/refhost.h"
-#include "refhost/testcard.h"
+#include "bench/bench_common.h"
 
+namespace kzrbench {
 namespace {
 
-constexpr uint32_t kW = 1920, kH = 1080;
+// Two in-range values of a number parameter that a keyframe alternates
+// between: its default and a quarter of the way towards the far end.
+struct Toggle {
+    int index = -1;
+    float values[2] = {0, 0};
+};
 
-refhost::Module& Mod() {
-    static refhost::Module m(refhost::DefaultModulePath());
-    return m;
+Toggle ToggleOf(const kzr::EffectDescriptor& fx) {
+    Toggle t;
+    t.index = FirstFloatParam(fx);
+    if (t.index < 0)
+        return t;
+    const kzr::ParamDescriptor& p = fx.Params[t.index];
+    float lo, hi, def;
+    std::memcpy(&lo, p.MinValue, 4);
+    std::memcpy(&hi, p.MaxValue, 4);
+    std::memcpy(&def, p.DefaultValue, 4);
+    const float far = (hi - def) >= (def - lo) ? hi : lo;
+    t.values[0] = def;
+    t.values[1] = def + (far - def) * 0.25f;
+    return t;
 }
 
-void BM_Prepare(benchmark::State& state, const char* effect) {
-    refhost::Instance fx(Mod(), Mod().FindEffect(effect));
+bool Ok(benchmark::State& state, kzr::Status s, const char* what) {
+    if (s == kzr::kOk)
+        return true;
+    state.SkipWithError((std::string(what) + " failed with status " + std::to_string(s)).c_str());
+    return false;
+}
+
+// First Prepare of an unprepared instance: buffers allocated and built.
+void BM_Prepare(benchmark::State& state, size_t effect, FrameSize size) {
+    refhost::Instance fx(TheModule(), effect);
     for (auto _ : state) {
+        state.PauseTiming();
         fx.Unprepare();
-        benchmark::DoNotOptimize(fx.Prepare(kW, kH));
+        state.ResumeTiming();
+        if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
+            break;
     }
 }
 
-void BM_Process(benchmark::State& state, const char* effect, int cpuLevel) {
-    refhost::Instance fx(Mod(), Mod().FindEffect(effect));
-    fx.SetCpuLevel(cpuLevel);
-    const std::vector<uint32_t> src = refhost::MakeTestCard(kW, kH);
-    std::vector<uint32_t> dst(src.size());
-    fx.Prepare(kW, kH);
-    for (auto _ : state)
-        benchmark::DoNotOptimize(fx.Render(src.data(), dst.data()));
-    state.SetItemsProcessed(state.iterations() * kW * kH);
+// Prepare again with one number parameter changed.
+void BM_Rebuild(benchmark::State& state, size_t effect, FrameSize size) {
+    refhost::Instance fx(TheModule(), effect);
+    const Toggle t = ToggleOf(fx.Effect());
+    if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
+        return;
+    int k = 0;
+    for (auto _ : state) {
+        k ^= 1;
+        fx.SetFloat(static_cast<size_t>(t.index), t.values[k]);
+        if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
+            break;
+    }
 }
 
-// The drain split into bands run by the parallel task runner.
-void BM_ProcessTasks(benchmark::State& state, const char* effect, int cpuLevel, int tasks) {
-    refhost::Instance fx(Mod(), Mod().FindEffect(effect));
+// One frame after a parameter change: the maps are rebuilt in place inside
+// Process and the frame is rendered, at the highest processor level.
+void BM_Keyframe(benchmark::State& state, size_t effect, FrameSize size) {
+    refhost::Instance fx(TheModule(), effect);
+    fx.SetCpuLevel(8);
+    const Toggle t = ToggleOf(fx.Effect());
+    const std::vector<uint32_t>& src = SourceFrame(size);
+    std::vector<uint32_t> dst(src.size());
+    if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
+        return;
+    int k = 0;
+    for (auto _ : state) {
+        k ^= 1;
+        fx.SetFloat(static_cast<size_t>(t.index), t.values[k]);
+        if (!Ok(state, fx.Render(src.data(), dst.data()), "Process"))
+            break;
+        benchmark::ClobberMemory();
+    }
+}
+
+// Frames of an unchanged instance: pure resampling.
+void BM_Process(benchmark::State& state, size_t effect, FrameSize size, int cpuLevel, int tasks) {
+    refhost::Instance fx(TheModule(), effect);
     fx.SetCpuLevel(cpuLevel);
     fx.SetTaskCount(tasks);
-    const std::vector<uint32_t> src = refhost::MakeTestCard(kW, kH);
+    const std::vector<uint32_t>& src = SourceFrame(size);
     std::vector<uint32_t> dst(src.size());
-    fx.Prepare(kW, kH);
-    for (auto _ : state)
-        benchmark::DoNotOptimize(fx.Render(src.data(), dst.data()));
-    state.SetItemsProcessed(state.iterations() * kW * kH);
-}
-
-void Register() {
-    for (size_t i = 0; i < Mod().EffectCount(); ++i) {
-        if (!Mod().Available(i))
-            continue;
-        static std::deque<std::string> names;  // stable addresses for the registered names
-        names.push_back(refhost::ShortName(Mod().Effect(i)));
-        const char* name = names.back().c_str();
-        benchmark::RegisterBenchmark(("prepare/" + names.back()).c_str(), BM_Prepare, name)
-            ->Unit(benchmark::kMillisecond);
-        for (int level : {0, 3, 8})
-            benchmark::RegisterBenchmark(
-                ("process/" + names.back() + "/cpu" + std::to_string(level)).c_str(), BM_Process,
-                name, level)
-                ->Unit(benchmark::kMillisecond);
+    if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
+        return;
+    for (auto _ : state) {
+        if (!Ok(state, fx.Render(src.data(), dst.data()), "Process"))
+            break;
+        benchmark::ClobberMemory();
     }
-    for (int level : {0, 3, 8})
-        benchmark::RegisterBenchmark(
-            ("process/drain/cpu" + std::to_string(level) + "/tasks2").c_str(), BM_ProcessTasks,
-            "drain", level, 2)
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
+    state.SetItemsProcessed(state.iterations() * int64_t{size.width} * size.height);
 }
-
-const int kRegistered = (Register(), 0);
 
 }  // namespace
+
+void RegisterEffectBenchmarks() {
+    refhost::Module& m = TheModule();
+    for (size_t i = 0; i < m.EffectCount(); ++i) {
+        if (!m.Available(i))
+            continue;
+        const std::string name = refhost::ShortName(m.Effect(i));
+        const bool hasNumber = FirstFloatParam(m.Effect(i)) >= 0;
+        for (const FrameSize& size : kSizes) {
+            const std::string tail = "/" + name + "/" + size.Name();
+            auto add = [](const std::string& n, auto fn, auto... args) {
+                benchmark::RegisterBenchmark(n.c_str(), fn, args...)
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
+            };
+            add("prepare" + tail, BM_Prepare, i, size);
+            if (hasNumber) {
+                add("rebuild" + tail, BM_Rebuild, i, size);
+                add("keyframe" + tail, BM_Keyframe, i, size);
+            }
+            for (int level : {0, 3, 8})
+                add("process" + tail + "/cpu" + std::to_string(level), BM_Process, i, size, level,
+                    1);
+            for (int tasks : {1, 2})
+                add("process" + tail + "/cpu8/tasks" + std::to_string(tasks), BM_Process, i, size,
+                    8, tasks);
+        }
+    }
+}
+
+}  // namespace kzrbench

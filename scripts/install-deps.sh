@@ -5,6 +5,7 @@ set -euo pipefail
 packages=("$@")
 [ ${#packages[@]} -gt 0 ] || packages=(build-essential cmake pkg-config clang binutils
           libgtest-dev libgmock-dev libbenchmark-dev libtbb-dev libstb-dev libcli11-dev
+          libopencv-core-dev libopencv-imgproc-dev
           nlohmann-json3-dev fonts-dejavu-core
           libfuzzer-14-dev
           ffmpeg

@@ -584,6 +584,26 @@ TEST_F(FxhostVideoTest, LosslessOutputEqualsTheReferenceHostFrameByFrameWhileAni
     EXPECT_FALSE(card[0] == card[1]);
 }
 
+// Frames decoded, rendered and encoded with several in flight, and the drain
+// split over every core: still each frame is the one-task rendering of its
+// own input with its own ramp value, in the input's order.
+TEST_F(FxhostVideoTest, AnimatedDrainOnEveryCoreEqualsOneTaskFrameByFrame) {
+    const std::string output = Path("drain.mkv");
+    const Outcome o = Fxhost(
+        {"render", "drain", MakeInput(), "-o", output, "--codec", "ffv1", "--animate", "P1=1:50"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const auto frames = Decode(output, kW, kH);
+    ASSERT_EQ(frames.size(), size_t{kFrames});
+    const size_t drain = kzrtest::EffectIndex("Kzr_Dsp_Vi_Drain");
+    for (int k = 0; k < kFrames; ++k) {
+        const double t = static_cast<double>(k) / (kFrames - 1);
+        const float degree = float(1.0 + (50.0 - 1.0) * t);
+        EXPECT_TRUE(frames[size_t(k)] ==
+                    RenderHere(drain, InputFrame(k), kW, kH, {{"P1", Shortest(degree)}}))
+            << "frame " << k;
+    }
+}
+
 TEST_F(FxhostVideoTest, FailuresLeaveNoOutput) {
     const std::string input = MakeInput();
     std::ofstream(Path("broken.mp4")) << "not a video";

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 namespace kzr_frei0r {
 namespace {
@@ -137,6 +138,9 @@ double GetControl(refhost::Instance& fx, const Control& c) {
 Filter::Filter(const refhost::Module& module, size_t effectIndex,
                const std::vector<Control>& controls, uint32_t width, uint32_t height)
     : fx_(module, effectIndex), controls_(controls), width_(width), height_(height) {
+    // Effects that split a frame into parallel slices may use every core.
+    const unsigned cores = std::thread::hardware_concurrency();
+    fx_.SetTaskCount(cores == 0 ? 1 : static_cast<int>(cores));
     const kzr::Status s = fx_.Prepare(width, height);
     if (s != kzr::kOk)
         throw refhost::Error(refhost::ShortName(fx_.Effect()) + " cannot be prepared for " +

@@ -42,8 +42,8 @@ double GetControl(refhost::Instance& fx, const Control& c);
 // One prepared instance for frames of one size.
 class Filter {
   public:
-    // Creates and prepares the effect; throws refhost::Error when the
-    // module refuses the size.
+    // Creates and prepares the effect with one task per processor core;
+    // throws refhost::Error when the module refuses the size.
     Filter(const refhost::Module& module, size_t effectIndex, const std::vector<Control>& controls,
            uint32_t width, uint32_t height);
 

@@ -109,7 +109,7 @@ void Bench(const std::string& modulePath, const BenchOptions& o, std::ostream& o
 
     // The settings as the instances see them.
     int cpuLevel = o.context.cpuLevel >= 0 ? o.context.cpuLevel : refhost::DetectCpuLevel();
-    int tasks = o.context.tasks > 0 ? o.context.tasks : 1;
+    int tasks = TaskCountOf(o.context);
 
     std::vector<Result> results;
     if (!o.json) {

@@ -1,6 +1,7 @@
 #include "apps/fxhost/common.h"
 
 #include <cstdio>
+#include <thread>
 
 #include "apps/fxhost/options.h"
 
@@ -42,12 +43,18 @@ void RenderFrame(refhost::Instance& fx, const std::vector<uint32_t>& src,
 void ApplyContext(refhost::Instance& fx, const ContextOptions& options) {
     if (options.cpuLevel >= 0)
         fx.SetCpuLevel(options.cpuLevel);
-    if (options.tasks > 0)
-        fx.SetTaskCount(options.tasks);
+    fx.SetTaskCount(TaskCountOf(options));
     if (!options.reference.empty()) {
         const Size ref = ParseSize(options.reference, "--ref");
         fx.SetReference(ref.width, ref.height);
     }
+}
+
+int TaskCountOf(const ContextOptions& options) {
+    if (options.tasks > 0)
+        return options.tasks;
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : static_cast<int>(cores);
 }
 
 void ApplySet(refhost::Instance& fx, const refhost::Texts& texts, const std::string& assignment) {

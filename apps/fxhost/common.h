@@ -32,10 +32,13 @@ void RenderFrame(refhost::Instance& fx, const std::vector<uint32_t>& src,
 // Settings of the host context that the command line can change.
 struct ContextOptions {
     int cpuLevel = -1;      // -1: detected
-    int tasks = 0;          // 0: leave the host's default
+    int tasks = 0;          // 0: one per processor core
     std::string reference;  // "WxH"; empty: none
 };
 void ApplyContext(refhost::Instance& fx, const ContextOptions& options);
+// The task count ApplyContext gives the effects: --tasks, or the number of
+// processor cores, as an editor offers an effect every core it has.
+int TaskCountOf(const ContextOptions& options);
 
 // --set KEY=VALUE: the key ("P1") or display name ("Degree", also in the
 // language of `texts`), the value as text.

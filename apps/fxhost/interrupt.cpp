@@ -2,15 +2,18 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <csignal>
 
 namespace fxhost {
 namespace {
 
-volatile std::sig_atomic_t gInterrupted = 0;
+// Raised by the handler, read by every thread of a render.
+std::atomic<int> gInterrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
 extern "C" void OnInterrupt(int) {
-    gInterrupted = 1;
+    gInterrupted.store(1, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -26,7 +29,7 @@ void InstallInterruptHandlers() {
 }
 
 bool Interrupted() {
-    return gInterrupted != 0;
+    return gInterrupted.load(std::memory_order_relaxed) != 0;
 }
 
 void CheckInterrupted() {

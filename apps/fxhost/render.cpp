@@ -1,12 +1,19 @@
 #include "apps/fxhost/render.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
 
+#include "apps/fxhost/frame_queue.h"
 #include "apps/fxhost/image_io.h"
 #include "apps/fxhost/interrupt.h"
 #include "apps/fxhost/options.h"
@@ -19,6 +26,48 @@ namespace fxhost {
 namespace {
 
 constexpr Size kDefaultCard = {1280, 720};
+
+// Frames waiting between decoder and effect, and between effect and
+// encoder, besides the one each stage works on.
+constexpr size_t kQueuedFrames = 2;
+
+// The first failure of the stages of a video render; the failures of the
+// others follow from it (they were stopped) and are dropped.
+class FirstFailure {
+  public:
+    void Record(std::exception_ptr e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!first_)
+            first_ = e;
+    }
+    void Rethrow() {
+        if (first_)
+            std::rethrow_exception(first_);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::exception_ptr first_;
+};
+
+// SIGINT and SIGTERM blocked on the calling thread while alive, so threads
+// started meanwhile inherit the mask and leave the signals to it.
+class InterruptsBlocked {
+  public:
+    InterruptsBlocked() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &set, &old_);
+    }
+    ~InterruptsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+    InterruptsBlocked(const InterruptsBlocked&) = delete;
+    InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
+
+  private:
+    sigset_t old_;
+};
 
 // One --animate: a number or a position ramped over the frames.
 struct Ramp {
@@ -148,32 +197,99 @@ void RenderVideo(refhost::Instance& fx, const std::vector<Ramp>& ramps, const Re
     std::unique_ptr<refhost::TestCardClip> card;
     if (o.input.empty())
         card = std::make_unique<refhost::TestCardClip>(w, h);
-    std::vector<uint32_t> src(size_t{w} * h), dst(src.size());
-    long long done = 0;
-    for (;; ++done) {
-        CheckInterrupted();
-        if (fromVideo) {
-            if (!reader->Read(src.data()))
-                break;
-        } else {
-            if (done >= frames)
-                break;
-            if (card)
-                src = card->Frame(static_cast<double>(done) / static_cast<double>(frames));
-            else if (done == 0)
-                src = still.pixels;
-        }
-        ApplyRamps(fx, ramps, done, frames);
-        RenderFrame(fx, src, dst);
-        writer.Write(dst.data());
-        progress.Update(done + 1);
+
+    // Decoding, processing and encoding overlap: a decoder thread reads
+    // frames ahead, this thread renders them, an encoder thread writes them,
+    // and the queues keep them in order.  The frame buffers go round.
+    FrameQueue decoded(kQueuedFrames), rendered(kQueuedFrames), freeSources, freeResults;
+    for (size_t i = 0; i < kQueuedFrames + 2; ++i) {
+        FrameQueue::Frame source(size_t{w} * h), result(size_t{w} * h);
+        freeSources.Push(source);
+        freeResults.Push(result);
     }
+    FirstFailure failure;
+    const auto fail = [&] {
+        failure.Record(std::current_exception());
+        for (FrameQueue* q : {&decoded, &rendered, &freeSources, &freeResults})
+            q->Abort();
+    };
+    std::thread decoder, encoder;
+    long long written = 0;
+    {
+        // The interrupt signals stay with this thread, which watches for them.
+        InterruptsBlocked blocked;
+        decoder = std::thread([&] {
+            try {
+                FrameQueue::Frame frame;
+                for (long long n = 0;; ++n) {
+                    if (freeSources.Pop(frame) != FrameQueue::Result::kFrame)
+                        return;
+                    if (fromVideo) {
+                        if (!reader->Read(frame.data()))
+                            break;
+                    } else {
+                        if (n >= frames)
+                            break;
+                        const std::vector<uint32_t>& pixels =
+                            card ? card->Frame(static_cast<double>(n) / static_cast<double>(frames))
+                                 : still.pixels;
+                        std::copy(pixels.begin(), pixels.end(), frame.begin());
+                    }
+                    if (!decoded.Push(frame))
+                        return;
+                }
+                decoded.Close();
+            } catch (...) {
+                fail();
+            }
+        });
+        encoder = std::thread([&] {
+            try {
+                FrameQueue::Frame frame;
+                while (rendered.Pop(frame) == FrameQueue::Result::kFrame) {
+                    writer.Write(frame.data());
+                    progress.Update(++written);
+                    if (!freeResults.Push(frame))
+                        return;
+                }
+            } catch (...) {
+                fail();
+            }
+        });
+    }
+    try {
+        // Waits for a frame of a queue while watching for an interrupt.
+        const auto take = [](FrameQueue& q, FrameQueue::Frame& frame) {
+            for (;;) {
+                CheckInterrupted();
+                const FrameQueue::Result r = q.Pop(frame, std::chrono::milliseconds(50));
+                if (r != FrameQueue::Result::kTimeout)
+                    return r == FrameQueue::Result::kFrame;
+            }
+        };
+        FrameQueue::Frame src, dst;
+        for (long long done = 0; take(decoded, src); ++done) {
+            if (!take(freeResults, dst))
+                break;
+            ApplyRamps(fx, ramps, done, frames);
+            RenderFrame(fx, src, dst);
+            if (!freeSources.Push(src) || !rendered.Push(dst))
+                break;
+        }
+        rendered.Close();
+    } catch (...) {
+        fail();
+    }
+    decoder.join();
+    encoder.join();
+    failure.Rethrow();
+
     if (reader)
         reader->Finish();
-    if (done == 0)
+    if (written == 0)
         throw refhost::Error(o.input + " has no video frames to render");
     writer.Finish();
-    progress.Finish(done);
+    progress.Finish(written);
     out.Commit();
 }
 

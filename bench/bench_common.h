@@ -1,0 +1,55 @@
+// What the benchmarks of kzr_bench share: the module, the frame sizes, the
+// source frames and the coordinate maps of an effect instance.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "refhost/refhost.h"
+
+namespace kzrbench {
+
+struct FrameSize {
+    uint32_t width, height;
+    std::string Name() const { return std::to_string(width) + "x" + std::to_string(height); }
+};
+
+// Full HD and UHD, the sizes every benchmark runs at.
+inline constexpr FrameSize kSizes[] = {{1920, 1080}, {3840, 2160}};
+
+// The module beside the benchmark, loaded once.
+refhost::Module& TheModule();
+
+// A test card of this size, drawn once per size and shared by all benchmarks.
+const std::vector<uint32_t>& SourceFrame(FrameSize size);
+
+// How an effect keeps its per-pixel source positions, as far as a resampler
+// working from coordinate maps is concerned.
+enum class MapLayout {
+    None,  // no maps: the frame is copied or mirrored directly
+    X,     // one map of 16.16 source columns; the source row is the pixel's row
+    Y,     // one map of 16.16 source rows; the source column is the pixel's column
+    XY,    // a map of source columns and a map of source rows
+    Table  // integer tables of its own, read per pixel but not resampled
+};
+
+MapLayout LayoutOf(const kzr::EffectDescriptor& fx);
+// Number of per-pixel 32-bit map entries that Process reads (0, 1 or 2).
+int MapsRead(MapLayout layout);
+
+// The map buffers of a prepared instance (at state offsets 0x10 and 0x18);
+// null where the layout has none.
+struct Maps {
+    const uint32_t* a = nullptr;
+    const uint32_t* b = nullptr;
+};
+Maps MapsOf(refhost::Instance& fx, MapLayout layout);
+
+// The first of the effect's own parameters that is a number, or -1.
+int FirstFloatParam(const kzr::EffectDescriptor& fx);
+
+void RegisterEffectBenchmarks();
+void RegisterFloorBenchmarks();
+void RegisterCvRemapBenchmarks();
+
+}  // namespace kzrbench

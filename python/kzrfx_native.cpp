@@ -17,6 +17,7 @@
 
 #include "refhost/catalog.h"
 #include "refhost/refhost.h"
+#include "refhost/testcard.h"
 #include "refhost/texts.h"
 
 namespace py = pybind11;
@@ -138,9 +139,7 @@ class Module {
     const std::shared_ptr<refhost::Module>& Shared() const { return module_; }
     const std::string& Path() const { return module_->Path(); }
 
-    std::vector<std::string> Languages() const {
-        return refhost::AvailableLanguages(*module_);
-    }
+    std::vector<std::string> Languages() const { return refhost::AvailableLanguages(*module_); }
 
     // The Python spelling of parameter i of effect e ("x_offset").
     const std::string& Attr(size_t e, size_t i) const { return attrs_[e][i]; }
@@ -233,8 +232,8 @@ bool Packed(const py::array& a) {
 
 // Copies an H x W x C uint8 array of any strides into packed 4-byte pixels;
 // a 3-channel source gets alpha 255.
-void Gather(const uint8_t* base, const py::ssize_t* strides, uint32_t w, uint32_t h,
-            int channels, uint8_t* dst) {
+void Gather(const uint8_t* base, const py::ssize_t* strides, uint32_t w, uint32_t h, int channels,
+            uint8_t* dst) {
     for (uint32_t y = 0; y < h; ++y) {
         const uint8_t* row = base + static_cast<py::ssize_t>(y) * strides[0];
         for (uint32_t x = 0; x < w; ++x, dst += 4) {
@@ -324,9 +323,7 @@ class Effect {
         }
     }
 
-    py::object GetParam(const std::string& name) {
-        return Get(module_->FindParam(effect_, name));
-    }
+    py::object GetParam(const std::string& name) { return Get(module_->FindParam(effect_, name)); }
 
     // Converts all values first (raising before anything changes), then
     // writes them under the instance lock.
@@ -350,8 +347,7 @@ class Effect {
                                   std::to_string(maxCpuLevel_) +
                                   " (8 or more uses AVX2, 3 or more SSE2; this processor "
                                   "supports up to " +
-                                  std::to_string(maxCpuLevel_) + "); got " +
-                                  std::to_string(level));
+                                  std::to_string(maxCpuLevel_) + "); got " + std::to_string(level));
         py::gil_scoped_release unlocked;
         std::lock_guard<std::mutex> lock(mutex_);
         fx_->SetCpuLevel(level);
@@ -359,8 +355,8 @@ class Effect {
     int TaskCount() const { return fx_->Context().TaskCount; }
     void SetTaskCount(int count) {
         if (count < 1 || count > kMaxTasks)
-            throw py::value_error("task_count must be between 1 and " +
-                                  std::to_string(kMaxTasks) + "; got " + std::to_string(count));
+            throw py::value_error("task_count must be between 1 and " + std::to_string(kMaxTasks) +
+                                  "; got " + std::to_string(count));
         py::gil_scoped_release unlocked;
         std::lock_guard<std::mutex> lock(mutex_);
         fx_->SetTaskCount(count);
@@ -371,9 +367,9 @@ class Effect {
         const py::array frame = CheckFrame(frameObject, "frame", channels);
         py::array out;
         if (outObject.is_none()) {
-            out = py::array_t<uint8_t>(
-                {static_cast<py::ssize_t>(height_), static_cast<py::ssize_t>(width_),
-                 static_cast<py::ssize_t>(channels)});
+            out = py::array_t<uint8_t>({static_cast<py::ssize_t>(height_),
+                                        static_cast<py::ssize_t>(width_),
+                                        static_cast<py::ssize_t>(channels)});
         } else {
             out = CheckFrame(outObject, "out", channels);
             if (!out.writeable())
@@ -423,8 +419,9 @@ class Effect {
         const std::string expected = std::to_string(height_) + " x " + std::to_string(width_) +
                                      " x " + std::to_string(channels) + " uint8 array";
         if (!py::isinstance<py::array>(object))
-            throw py::type_error(std::string(what) + " must be a NumPy " + expected + "; got " +
-                                 py::str(py::type::of(object).attr("__name__")).cast<std::string>());
+            throw py::type_error(
+                std::string(what) + " must be a NumPy " + expected + "; got " +
+                py::str(py::type::of(object).attr("__name__")).cast<std::string>());
         py::array a = py::reinterpret_borrow<py::array>(object);
         if (a.dtype().kind() != 'u' || a.dtype().itemsize() != 1)
             throw py::type_error(std::string(what) + " must be a " + expected + "; got dtype " +
@@ -474,8 +471,7 @@ class Effect {
     Value Convert(const std::string& name, const py::handle& v) {
         const size_t index = module_->FindParam(effect_, name);
         const kzr::ParamDescriptor& p = fx_->Effect().Params[index];
-        const std::string label =
-            module_->Attr(effect_, index) + " (" + p.Key + ") of " + Name();
+        const std::string label = module_->Attr(effect_, index) + " (" + p.Key + ") of " + Name();
         Value out{index, p.ValueType};
         switch (p.ValueType) {
             case kzr::kTypeFloat:
@@ -580,8 +576,29 @@ PYBIND11_MODULE(_native, m) {
         }
     });
 
+    m.def(
+        "test_card",
+        [](long long width, long long height, double phase) {
+            if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide)
+                throw py::value_error("test card size must be 1 to " + std::to_string(kMaxSide) +
+                                      " pixels on each side; got " + std::to_string(width) + "x" +
+                                      std::to_string(height));
+            if (!(phase >= 0 && phase < 1))
+                throw py::value_error("phase must be at least 0 and below 1; got " +
+                                      std::to_string(phase));
+            py::array_t<uint8_t> out({static_cast<py::ssize_t>(height),
+                                      static_cast<py::ssize_t>(width), py::ssize_t{4}});
+            const std::vector<uint32_t> card = refhost::MakeTestCard(
+                static_cast<uint32_t>(width), static_cast<uint32_t>(height), phase);
+            std::memcpy(out.mutable_data(), card.data(), card.size() * 4);
+            return out;
+        },
+        py::arg("width"), py::arg("height"), py::arg("phase") = 0.0,
+        "The built-in test card as a height x width x 4 RGBA uint8 array, as fxhost renders "
+        "it when given no input; `phase` in [0, 1) moves its marker.");
+
     py::class_<Module, std::shared_ptr<Module>>(m, "Module",
-                                                 "A loaded effect module (KZR_PlugIn_6).")
+                                                "A loaded effect module (KZR_PlugIn_6).")
         .def(py::init([](const std::string& path) {
                  try {
                      return std::make_shared<Module>(path);
@@ -596,8 +613,7 @@ PYBIND11_MODULE(_native, m) {
         .def("effects", &Module::Effects, py::arg("language") = py::none(),
              "Every effect with its parameters, as dicts, with texts in `language`.");
 
-    py::class_<Effect>(m, "Effect",
-                       "One effect instance prepared for a frame size.")
+    py::class_<Effect>(m, "Effect", "One effect instance prepared for a frame size.")
         .def(py::init<std::shared_ptr<Module>, const std::string&, long long, long long>(),
              py::arg("module"), py::arg("name"), py::arg("width"), py::arg("height"))
         .def_property_readonly("name", &Effect::Name, "Short name of the effect, such as 'drain'.")
@@ -610,8 +626,7 @@ PYBIND11_MODULE(_native, m) {
              "Current value of a parameter, by Python name ('x_offset'), key ('P4') or "
              "display name.")
         .def(
-            "set",
-            [](Effect& self, const py::kwargs& values) { self.Set(values); },
+            "set", [](Effect& self, const py::kwargs& values) { self.Set(values); },
             "Sets parameters by name, such as set(degree=0.05, position=(0.3, 0.6)); the next "
             "frame uses them.  Raises ValueError for an unknown name or a value out of range "
             "(and changes nothing then), TypeError for a value of the wrong kind.")

@@ -24,7 +24,10 @@ from typing import Any, List, Optional, Tuple
 
 from . import _location, _native
 
-__all__ = ["Effect", "EffectInfo", "Param", "effects", "languages", "load", "module_path"]
+__all__ = ["Effect", "EffectInfo", "Param", "effects", "languages", "load", "module_path",
+           "test_card"]
+
+test_card = _native.test_card
 
 _lock = threading.Lock()
 _module: Optional[_native.Module] = None

@@ -147,6 +147,12 @@ void Preview(const std::string& modulePath, const PreviewOptions& options, std::
                              std::to_string(options.port));
     Server server(modulePath, options);
     httplib::Server http;
+    // Address reuse (restarting on a port in TIME_WAIT) but no port sharing:
+    // a port another server listens on is refused, not shared with it.
+    http.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.Routes(http);
     const char* host = "127.0.0.1";
     int port = options.port;

@@ -23,7 +23,8 @@ inline constexpr char kPreviewPage[] = R"PAGE(<!DOCTYPE html>
   .param label { display: flex; justify-content: space-between; }
   .param output { color: #8cc8ff; font-variant-numeric: tabular-nums; }
   .param input[type=range] { width: 100%; }
-  .picker { position: relative; background: #3a3d44; border: 1px solid #555; cursor: crosshair;
+  .picker { position: relative; border: 1px solid #555; cursor: crosshair;
+            background: #3a3d44 url(source.png) center / 100% 100%;
             width: 100%; touch-action: none; }
   .picker div { position: absolute; width: 10px; height: 10px; margin: -6px 0 0 -6px;
                 border: 2px solid #fff; border-radius: 50%; background: #e33; pointer-events: none; }

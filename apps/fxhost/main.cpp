@@ -10,6 +10,7 @@
 #include "apps/fxhost/gallery.h"
 #include "apps/fxhost/interrupt.h"
 #include "apps/fxhost/list.h"
+#include "apps/fxhost/preview.h"
 #include "apps/fxhost/render.h"
 #include "refhost/refhost.h"
 
@@ -117,6 +118,20 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 100000));
     bench->add_flag("--json", bo.json, "Machine-readable output");
 
+    // ---- preview
+    fxhost::PreviewOptions po;
+    CLI::App* preview = app.add_subcommand(
+        "preview",
+        "A local web page to try the effects: the effect list, a slider or point picker per\n"
+        "parameter and the picture, re-rendered as a control moves.  Served on 127.0.0.1\n"
+        "until Ctrl-C.");
+    preview->add_option("--input", po.input, "Picture to distort instead of the test card");
+    preview->add_option("--size", po.size, "Size WxH of the test card (default 960x540)");
+    preview->add_option("--port", po.port, "Port to listen on; 0 picks a free one (default)")
+        ->check(CLI::Range(0, 65535));
+    preview->add_option("--lang", po.language, "Language of the page, such as ENU or DEU");
+    AddContextOptions(preview, po.context);
+
     CLI11_PARSE(app, argc, argv);
     fxhost::InstallInterruptHandlers();
     try {
@@ -128,6 +143,8 @@ int main(int argc, char** argv) {
             fxhost::Gallery(modulePath, go);
         else if (bench->parsed())
             fxhost::Bench(modulePath, bo, std::cout);
+        else if (preview->parsed())
+            fxhost::Preview(modulePath, po, std::cout);
     } catch (const fxhost::Interruption&) {
         std::cerr << "\nfxhost: interrupted; nothing was written\n";
         return 130;

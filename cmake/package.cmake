@@ -13,7 +13,9 @@ set(CPACK_PACKAGE_DESCRIPTION
 laser, square, S-shape) as frei0r filter plug-ins for FFmpeg, GStreamer and MLT,
 with effect descriptions for Kdenlive and Shotcut in English and German and the
 command-line tool fxhost.")
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# Debian packages install into /usr, whatever prefix the build was
+# configured with; the layout below the prefix is the same.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "KZR effects maintainers <kzr-effects@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -24,5 +26,8 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "melt, kdenlive, shotcut, gstreamer1.0-plugins-bad")
+# Nothing goes into the dynamic linker's folders, so no ldconfig scripts
+# (without maintainer scripts apt-get remove leaves nothing behind).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_LDCONFIG OFF)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

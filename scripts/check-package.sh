@@ -6,7 +6,8 @@
 #      LD_LIBRARY_PATH in the environment: melt and ffmpeg render through the
 #      installed plug-ins, byte for byte what the installed fxhost renders,
 #      and /usr/bin/fxhost lists the ten effects,
-#   4. removes it with apt-get and checks that none of its files remain.
+#   4. removes it with apt-get, checks that none of its files remain, and
+#      purges what dpkg keeps of it.
 #
 #   scripts/check-package.sh [--contents-only] [BUILD_DIR]
 #
@@ -35,7 +36,7 @@ chmod 755 "$work"  # apt-get reads the package as the _apt user
 installed=0
 cleanup() {
   if [ "$installed" = 1 ]; then
-    timeout 120 apt-get remove -y -qq "$package" >/dev/null 2>&1 || true
+    timeout 120 apt-get purge -y -qq "$package" >/dev/null 2>&1 || true
   fi
   rm -rf "$work"
 }
@@ -167,7 +168,8 @@ colorspace=709
 PROFILE
 if clean melt -silent -profile "$work/profile.txt" src_1.png out=0 \
      -filter frei0r.kzr_square Degree=0.75 X=0.25 Y=0.625 \
-     -consumer avformat:melt_%d.png vcodec=png pix_fmt=rgba >melt.log 2>&1 && [ -f melt_1.png ]; then
+     -consumer avformat:melt_%d.png vcodec=png pix_fmt=rgba real_time=0 >melt.log 2>&1 &&
+   [ -f melt_1.png ]; then
   clean /usr/bin/fxhost render square src_1.png -o mref.png -q \
     --set Degree=0.07525 --set Position=0.35,0.575
   rgba melt_1.png >melt.rgba
@@ -204,5 +206,11 @@ while IFS= read -r path; do
   fi
 done <"$work/actual.txt"
 [ "$left" = 0 ] && echo "ok: nothing of $package remains" || fail "$left paths remain after removal"
+# CPack adds ldconfig calls as maintainer scripts (shared objects below
+# /usr/lib), which dpkg keeps after a removal until the package is purged.
+timeout 60 apt-get purge -y -qq "$package" >/dev/null 2>&1 || fail "apt-get purge failed"
+if dpkg-query -W "$package" >/dev/null 2>&1; then
+  fail "dpkg still knows $package after purging: $(dpkg-query -W -f='${Status}' "$package")"
+fi
 
 [ "$failures" -eq 0 ]

@@ -131,20 +131,34 @@ class KdenliveDescriptions(unittest.TestCase):
                         continue
                     self.assertEqual(p.kind, F0R_PARAM_DOUBLE)
                     self.assertEqual(el.get("type"), "animated", "numbers are keyframable")
-                    self.assertEqual(f32(float(el.get("min"))), p.lo)
-                    self.assertEqual(f32(float(el.get("max"))), p.hi)
-                    factor, offset = float(el.get("factor")), float(el.get("offset"))
-                    self.assertEqual(factor, p.hi - p.lo)
-                    self.assertEqual(offset, p.lo)
-                    # Kdenlive shows u * factor + offset for the stored u: the
-                    # value the plug-in gives the effect.
+                    factor = float(el.get("factor"))
+                    self.assertEqual(float(el.get("min")), 0.0)
+                    self.assertIsNone(el.get("offset"), "Kdenlive 22.12 ignores offsets")
+                    if p.lo == 0:
+                        # The slider shows the value itself: u * factor.
+                        self.assertEqual(factor, p.hi)
+                        self.assertEqual(f32(float(el.get("max"))), p.hi)
+                        shown = lambda u: f32(u * factor)
+                        decimals = int(el.get("decimals"))
+                        default = p.from_unit(p.default)
+                        self.assertEqual(f32(round(default, decimals)), default,
+                                         f"{p.name}: the default needs more than "
+                                         f"{decimals} decimals")
+                    else:
+                        # Per cent of the range, the ends named in the comment.
+                        self.assertEqual((factor, float(el.get("max"))), (100.0, 100.0))
+                        self.assertEqual(el.get("suffix"), "%")
+                        ends = re.search(r"0 % (?:is|entspricht) (\S+), "
+                                         r"100 % (?:is|entspricht) (\S+)\.$",
+                                         el.findtext("comment"))
+                        self.assertIsNotNone(ends, el.findtext("comment"))
+                        self.assertEqual((f32(float(ends.group(1))), f32(float(ends.group(2)))),
+                                         (p.lo, p.hi))
+                        shown = lambda u: p.from_unit(u * factor / 100)
+                    # What Kdenlive stores for a shown value is the frei0r
+                    # value the plug-in turns into that parameter value.
                     for u in (0.0, 0.125, 0.3, 0.5, 0.7, 1.0, p.default):
-                        self.assertEqual(f32(u * factor + offset), p.from_unit(u),
-                                         f"{p.name} at {u}")
-                    decimals = int(el.get("decimals"))
-                    shown = round(p.from_unit(p.default), decimals)
-                    self.assertEqual(f32(shown), p.from_unit(p.default),
-                                     f"{p.name}: the default needs more than {decimals} decimals")
+                        self.assertEqual(shown(u), p.from_unit(u), f"{p.name} at {u}")
 
     def test_english_and_german_texts(self):
         en = ET.parse(os.path.join(EDITORS, "kdenlive", "kzr_drain.xml")).getroot()

@@ -118,20 +118,31 @@ std::string KdenliveEffect(const EditorEffect& e, bool german) {
       << "    <author>" << XmlEscape(e.author) << "</author>\n";
     for (const EditorParam& p : e.params) {
         const kzr_frei0r::Control& c = p.control;
-        if (p.IsNumber()) {
-            // Kdenlive shows value * factor + offset and keeps the frei0r
-            // value 0..1 in the project, keyframed when the user adds
-            // keyframes; min and max are in the shown units.
+        std::string comment = Pick(p.description, german);
+        if (p.IsNumber() && c.lo == 0) {
+            // Kdenlive shows the stored frei0r value times factor: with a
+            // range from 0 that is the parameter's own value.
             o << "    <parameter type=\"animated\" name=\"" << XmlEscape(c.name) << "\" default=\""
-              << ShortestDouble(p.unitDefault) << "\" min=\"" << ShortestFloat(c.lo) << "\" max=\""
-              << ShortestFloat(c.hi) << "\" factor=\"" << ExactSpan(c) << "\" offset=\""
-              << ExactLo(c) << "\" decimals=\"" << p.decimals << "\">\n";
+              << ShortestDouble(p.unitDefault) << "\" min=\"0\" max=\"" << ShortestFloat(c.hi)
+              << "\" factor=\"" << ShortestDouble(static_cast<double>(c.hi)) << "\" decimals=\""
+              << p.decimals << "\">\n";
+        } else if (p.IsNumber()) {
+            // A range from elsewhere than 0 needs an offset, which Kdenlive
+            // (22.12) does not apply; the slider shows the position in the
+            // range in per cent, and the comment what the ends are.
+            o << "    <parameter type=\"animated\" name=\"" << XmlEscape(c.name) << "\" default=\""
+              << ShortestDouble(p.unitDefault)
+              << "\" min=\"0\" max=\"100\" factor=\"100\" decimals=\"1\" suffix=\"%\">\n";
+            const std::string ends = german ? "0 % entspricht " + ShortestFloat(c.lo) +
+                                                  ", 100 % entspricht " + ShortestFloat(c.hi) + "."
+                                            : "0 % is " + ShortestFloat(c.lo) + ", 100 % is " +
+                                                  ShortestFloat(c.hi) + ".";
+            comment = comment.empty() ? ends : comment + " " + ends;
         } else {
             o << "    <parameter type=\"bool\" name=\"" << XmlEscape(c.name) << "\" default=\""
               << (p.unitDefault >= 0.5 ? 1 : 0) << "\">\n";
         }
         o << "        <name>" << XmlEscape(Pick(p.name, german)) << "</name>\n";
-        const std::string& comment = Pick(p.description, german);
         if (!comment.empty())
             o << "        <comment>" << XmlEscape(comment) << "</comment>\n";
         o << "    </parameter>\n";

@@ -10,8 +10,9 @@
 namespace editorgen {
 
 // Kdenlive's <effect> description, in English or German.  A number is an
-// animated slider whose factor and offset turn the frei0r value 0..1 into
-// the parameter's own range: shown = frei0r value * factor + offset.
+// animated (keyframable) slider showing frei0r value * factor: the
+// parameter's own value when its range starts at 0, else per cent of the
+// range, whose ends the comment names.
 std::string KdenliveEffect(const EditorEffect& e, bool german);
 // A <group> of Kdenlive's effect category file listing every plug-in.
 std::string KdenliveCategory(const EditorCatalog& c, bool german);

@@ -90,7 +90,7 @@ fi
 # ---- 3. installed --------------------------------------------------------------
 echo "== installing with apt-get"
 export DEBIAN_FRONTEND=noninteractive
-timeout 150 apt-get install -y -qq "$deb" >"$work/apt.log" 2>&1 ||
+timeout 150 apt-get install --reinstall -y -qq "$deb" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; echo "FAIL: apt-get install failed"; exit 1; }
 installed=1
 dpkg-query -W -f='${Status}\n' "$package" | grep -q "install ok installed" ||

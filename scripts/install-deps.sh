@@ -11,7 +11,7 @@ packages=("$@")
           libcpp-httplib-dev chromium chromium-driver python3-selenium
           libfuzzer-14-dev
           ffmpeg
-          frei0r-plugins-dev melt gstreamer1.0-tools
+          frei0r-plugins-dev melt gstreamer1.0-tools qtdeclarative5-dev-tools
           gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)
 missing=()
 for p in "${packages[@]}"; do

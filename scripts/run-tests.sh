@@ -31,3 +31,10 @@ bash scripts/run-fuzz.sh "${KZR_FUZZ_SECONDS:-120}"
 
 echo "== clang compile check"
 CXX=clang++ build build-clang -DKZR_BUILD_BENCH=OFF
+
+echo "== Debian package: pack, install, render through melt and FFmpeg, remove"
+if [ "$(id -u)" -eq 0 ]; then
+  bash scripts/check-package.sh build
+else
+  echo "skipped: installing the package needs root (run scripts/check-package.sh as root)"
+fi

@@ -3,11 +3,12 @@
 // KZR_FREI0R_NAME the plug-in ("kzr_drain", also its file name).
 //
 // The plug-in is a host of the module: it loads KZR_PlugIn_6.so from its own
-// folder, so the ten plug-ins share one copy of the module and its language
-// libraries, and drives the effect through the reference host.  The module
-// stays loaded while f0r_init calls are not matched by f0r_deinit or any
-// instance lives.  Plug-in and parameter texts are the English ones.
+// folder or the module's installed folder, so the ten plug-ins share one copy
+// of the module and its language libraries, and drives the effect through the reference host.  The
+// module stays loaded while f0r_init calls are not matched by f0r_deinit or any instance lives.
+// Plug-in and parameter texts are the English ones.
 #include <dlfcn.h>
+#include <unistd.h>
 // The frei0r header declares its functions without C linkage.
 extern "C" {
 #include <frei0r.h>
@@ -25,6 +26,11 @@ extern "C" {
 namespace {
 
 constexpr char kModuleFile[] = "KZR_PlugIn_6.so";
+#ifdef KZR_FREI0R_MODULE_DIR
+constexpr char kModuleDir[] = KZR_FREI0R_MODULE_DIR;
+#else
+constexpr char kModuleDir[] = "";
+#endif
 
 struct Plugin {
     std::mutex mutex;
@@ -53,7 +59,9 @@ Plugin& ThePlugin() {
     return plugin;
 }
 
-// KZR_PlugIn_6.so in the folder of this plug-in's own file.
+// KZR_PlugIn_6.so in the folder of this plug-in's own file; when it is not
+// there, in KZR_FREI0R_MODULE_DIR relative to that folder (installed trees
+// keep the module and its language libraries in a folder of their own).
 std::string ModulePath() {
     Dl_info info;
     if (dladdr(reinterpret_cast<const void*>(&f0r_construct), &info) == 0 ||
@@ -61,7 +69,11 @@ std::string ModulePath() {
         return kModuleFile;
     const std::string self = info.dli_fname;
     const size_t slash = self.rfind('/');
-    return slash == std::string::npos ? kModuleFile : self.substr(0, slash + 1) + kModuleFile;
+    const std::string folder = slash == std::string::npos ? "" : self.substr(0, slash + 1);
+    const std::string beside = folder + kModuleFile;
+    if (kModuleDir[0] == '\0' || access(beside.c_str(), F_OK) == 0)
+        return beside;
+    return folder + kModuleDir + "/" + kModuleFile;
 }
 
 void Describe(Plugin& p) {

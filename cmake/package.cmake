@@ -1,0 +1,33 @@
+# The Debian package kzr-effects: `cpack -G DEB` in a build configured with
+# -DCMAKE_INSTALL_PREFIX=/usr packs what `cmake --install` installs.  The
+# library dependencies come from dpkg-shlibdeps; the gallery labels of fxhost
+# need DejaVu Sans and its video rendering ffmpeg; the plug-ins are for the
+# frei0r hosts and the editors built on MLT.
+set(CPACK_PACKAGE_NAME kzr-effects)
+set(CPACK_PACKAGE_VENDOR "KZR")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "Ten geometric distortion video effects as frei0r plug-ins, with fxhost")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Ten geometric distortion effects (mirror, squeeze, stretch, tri-stretch, fish-eye, drain,
+laser, square, S-shape) as frei0r filter plug-ins for FFmpeg, GStreamer and MLT,
+with effect descriptions for Kdenlive and Shotcut in English and German and the
+command-line tool fxhost.")
+# Debian packages install into /usr, whatever prefix the build was
+# configured with; the layout below the prefix is the same.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "KZR effects maintainers <kzr-effects@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The module and the plug-ins are loaded with dlopen; dpkg-shlibdeps scans
+# every shared object in the package, so their own library needs (libstdc++,
+# oneTBB) are found all the same.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "melt, kdenlive, shotcut, gstreamer1.0-plugins-bad")
+# Nothing goes into the dynamic linker's folders, so no ldconfig scripts
+# (without maintainer scripts apt-get remove leaves nothing behind).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_LDCONFIG OFF)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

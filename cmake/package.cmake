@@ -26,8 +26,5 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "melt, kdenlive, shotcut, gstreamer1.0-plugins-bad")
-# Nothing goes into the dynamic linker's folders, so no ldconfig scripts
-# (without maintainer scripts apt-get remove leaves nothing behind).
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_LDCONFIG OFF)
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -1,5 +1,7 @@
 #include "effects/doublefisheye.h"
 
+#include "effects/column_run.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -138,24 +140,25 @@ void DoubleFishEye::BuildMaps(const EffectContext& ctx, State& st) {
 }
 
 // The frame is copied whole, then every pixel within the whole radius of a
-// lens centre is resampled through the maps.
-void DoubleFishEye::Render(const EffectContext& ctx, State& st, const FramePair& frames) {
-    CopyFrom(frames.dst, frames.src);
+// lens centre is resampled through the maps.  Both lenses are centred on
+// column cx, so in every row the pixels of either lens form the one run of
+// columns |x - cx| <= k with k^2 <= R2 - min(dyU^2, dyL^2).
+void DoubleFishEye::RenderRows(const EffectContext& ctx, const State& st, const FramePair& frames,
+                               int32_t first, int32_t last) {
+    CopyRowsFrom(frames.dst, frames.src, first, last);
     const LensGeometry lens = Geometry(ctx);
-    const int32_t w = static_cast<int32_t>(ctx.Width), h = static_cast<int32_t>(ctx.Height);
+    const int32_t w = static_cast<int32_t>(ctx.Width);
     const int64_t R2 = Squared(lens.ri);
-    auto* out = reinterpret_cast<uint32_t*>(PixelPointer(frames.dst));
-    for (int32_t y = 0; y < h; ++y) {
+    uint8_t* out = PixelPointer(frames.dst);
+    for (int32_t y = first; y < last; ++y) {
         const int64_t dyU = int64_t{y} - lens.upperRow(), dyL = int64_t{y} - lens.lowerRow();
-        const int64_t row = int64_t{y} * w;
-        for (int32_t x = 0; x < w; ++x) {
-            const int64_t dx = int64_t{x} - lens.cx;
-            if (Squared(dx) + Squared(dyU) > R2 && Squared(dx) + Squared(dyL) > R2)
-                continue;
-            const int64_t i = row + x;
-            Sample(frames.src, static_cast<int32_t>(st.MapA[i]), static_cast<int32_t>(st.MapB[i]),
-                   out + i);
-        }
+        const ColumnRun run = RunWithin(R2 - std::min(Squared(dyU), Squared(dyL)), lens.cx, w);
+        if (run.first >= run.last)
+            continue;
+        const size_t i =
+            static_cast<size_t>(y) * static_cast<size_t>(w) + static_cast<size_t>(run.first);
+        RemapSpanTwoMaps(frames.src, st.MapA + i, st.MapB + i,
+                         static_cast<size_t>(run.last - run.first), out + 4 * i);
     }
 }
 

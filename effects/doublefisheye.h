@@ -11,7 +11,8 @@ struct DoubleFishEye {
     using State = TwoMapBuiltState;
     static constexpr PrepareFlag kFlag = PrepareFlag::A;
     static void BuildMaps(const EffectContext& ctx, State& st);
-    static void Render(const EffectContext& ctx, State& st, const FramePair& frames);
+    static void RenderRows(const EffectContext& ctx, const State& st, const FramePair& frames,
+                           int32_t first, int32_t last);
 };
 
 extern template struct MapEffect<DoubleFishEye>;

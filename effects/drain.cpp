@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "effects/column_run.h"
 #include "imaging/multitask.h"
 
 namespace kzr {
@@ -43,14 +44,11 @@ inline int64_t Square(int64_t v) {
     return v * v;
 }
 
-// Rows [first, last) of the frame: pixels within the whole radius are
-// resampled through the maps, the others copied.  The squared distance is
+// Rows [first, last) pixel by pixel, for a frame drawn into its own source:
+// every sample sees the pixels written before it.  The squared distance is
 // carried from pixel to pixel by adding the odd numbers 2d + 1.
-void RenderRows(const EffectContext& ctx, const Drain::State& st, const FramePair& frames,
-                int32_t first, int32_t last) {
-    const Circle c = CircleOf(ctx);
-    const int64_t ri = TruncToInt(c.R);
-    const int64_t ri2 = ri * ri;
+void RenderRowsInOrder(const Drain::State& st, const FramePair& frames, const Circle& c,
+                       int64_t ri2, int32_t first, int32_t last) {
     const uint8_t* in = PixelPointer(frames.src);
     uint8_t* out = PixelPointer(frames.dst);
     int64_t rowQ = Square(c.cx) + Square(int64_t{first} - c.cy);
@@ -64,10 +62,42 @@ void RenderRows(const EffectContext& ctx, const Drain::State& st, const FramePai
                 Sample(frames.src, static_cast<int32_t>(st.MapA[i]),
                        static_cast<int32_t>(st.MapB[i]), reinterpret_cast<uint32_t*>(out + 4 * i));
             else
-                std::memcpy(out + 4 * i, in + 4 * i, 4);
+                std::memmove(out + 4 * i, in + 4 * i, 4);
             q += 2 * (int64_t{x} - c.cx) + 1;
         }
         rowQ += 2 * dy + 1;
+    }
+}
+
+// Rows [first, last) of the frame: pixels within the whole radius are
+// resampled through the maps, the others copied.  The pixels within the
+// radius form one run of columns per row, |x - cx| <= k with
+// k^2 <= Ri^2 - dy^2; the copies left and right of it and the run are
+// drawn in the order of the pixels.
+void RenderRows(const EffectContext& ctx, const Drain::State& st, const FramePair& frames,
+                int32_t first, int32_t last) {
+    const Circle c = CircleOf(ctx);
+    const int64_t ri = TruncToInt(c.R);
+    const int64_t ri2 = ri * ri;
+    const uint8_t* in = PixelPointer(frames.src);
+    uint8_t* out = PixelPointer(frames.dst);
+    if (DrawsIntoSource(frames.src, out, c.w, c.h)) {
+        RenderRowsInOrder(st, frames, c, ri2, first, last);
+        return;
+    }
+    const size_t w = static_cast<size_t>(c.w);
+    for (int32_t y = first; y < last; ++y) {
+        const size_t row = static_cast<size_t>(y) * w;
+        const ColumnRun run = RunWithin(ri2 - Square(int64_t{y} - c.cy), c.cx, c.w);
+        const size_t x0 = static_cast<size_t>(run.first), x1 = static_cast<size_t>(run.last);
+        if (x0 >= x1) {
+            std::memcpy(out + 4 * row, in + 4 * row, 4 * w);
+            continue;
+        }
+        std::memcpy(out + 4 * row, in + 4 * row, 4 * x0);
+        RemapSpanTwoMaps(frames.src, st.MapA + row + x0, st.MapB + row + x0, x1 - x0,
+                         out + 4 * (row + x0));
+        std::memcpy(out + 4 * (row + x1), in + 4 * (row + x1), 4 * (w - x1));
     }
 }
 
@@ -96,10 +126,7 @@ int32_t RenderBandTask(void* record, int32_t index) {
 }  // namespace
 
 RowBand DrainBand(int32_t height, int32_t count, int32_t index) {
-    if (height <= 0 || count <= 0 || index < 0 || index >= count)
-        return {0, 0};
-    return {static_cast<int32_t>(int64_t{height} * index / count),
-            static_cast<int32_t>(int64_t{height} * (index + 1) / count)};
+    return BandOf(height, count, index);
 }
 
 // Source column (MapA) and row (MapB) of every pixel within the radius R;

@@ -7,6 +7,7 @@
 // parallel task runner.
 #pragma once
 #include "host/callbacks.h"
+#include "imaging/multitask.h"
 
 namespace kzr {
 
@@ -21,9 +22,6 @@ extern template struct MapEffect<Drain>;
 
 // Rows [first, last) of band `index` when `height` rows are split into
 // `count` bands: first = height * index / count.
-struct RowBand {
-    int32_t first, last;
-};
 RowBand DrainBand(int32_t height, int32_t count, int32_t index);
 
 }  // namespace kzr

@@ -115,15 +115,31 @@ Status HMirror::Process(EffectContext* ctx) {
     const size_t rowBytes = static_cast<size_t>(w * 4);
     auto* dst = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(st.DestFrame));
     const auto* src = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(st.SourceFrame));
-    CopyFrame(dst, src, rowBytes * h);
+    const size_t frameBytes = rowBytes * h;
     // Without both frames, or below three columns (no axis with a column on
     // each side), the copy is the result.
-    if (dst == nullptr || src == nullptr || w < 3)
+    if (dst == nullptr || src == nullptr || w < 3) {
+        CopyFrame(dst, src, frameBytes);
         return kOk;
+    }
 
     const Plan plan = MakePlan(static_cast<int32_t>(w), inverse, xOffset);
-    for (uint64_t y = 0; y < h; ++y)
-        MirrorRow(plan, static_cast<int32_t>(w), src + y * rowBytes, dst + y * rowBytes);
+    // Every row is copied and then mirrored on its own, so bands of rows
+    // give the frame of one pass, unless the frame is drawn into its source.
+    const bool inPlace = Overlap(src, frameBytes, dst, frameBytes);
+    if (inPlace || h > uint64_t{std::numeric_limits<int32_t>::max()}) {
+        CopyFrame(dst, src, frameBytes);
+        for (uint64_t y = 0; y < h; ++y)
+            MirrorRow(plan, static_cast<int32_t>(w), src + y * rowBytes, dst + y * rowBytes);
+        return kOk;
+    }
+    DrawInBands(ctx->TaskCount, static_cast<int32_t>(h), [&](int32_t first, int32_t last) {
+        const size_t from = static_cast<size_t>(first) * rowBytes;
+        CopyFrame(dst + from, src + from, static_cast<size_t>(last - first) * rowBytes);
+        for (int32_t y = first; y < last; ++y)
+            MirrorRow(plan, static_cast<int32_t>(w), src + static_cast<size_t>(y) * rowBytes,
+                      dst + static_cast<size_t>(y) * rowBytes);
+    });
     return kOk;
 }
 

@@ -6,6 +6,8 @@
 #include <limits>
 #include <new>
 
+#include "imaging/multitask.h"
+
 namespace kzr {
 namespace {
 
@@ -81,11 +83,147 @@ void FreeTables(LaserState& st) {
     st.RowOffsets = nullptr;
     FreeMap(reinterpret_cast<uint32_t*>(st.SourcePoints));
     st.SourcePoints = nullptr;
+    FreeMap(reinterpret_cast<uint32_t*>(st.InsideRuns));
+    st.InsideRuns = nullptr;
 }
 
 inline int32_t ClampIndex(int32_t v, int32_t last) {
     v = v < last ? v : last;
     return v > 0 ? v : 0;
+}
+
+// The inside test: the ellipse with horizontal semi-axis L / a and vertical
+// semi-axis L, by the sum of the distances to its foci.
+struct Ellipse {
+    float f1x, f1y, f2x, f2y;
+    float threshold;
+
+    bool Outside(int32_t x, int32_t y) const {
+        const float fx = static_cast<float>(x), fy = static_cast<float>(y);
+        const float dx1 = fx - f1x, dx2 = fx - f2x;
+        const float dy1 = fy - f1y, dy2 = fy - f2y;
+        const float d1 = static_cast<float>(std::sqrt(static_cast<double>(dx1 * dx1 + dy1 * dy1)));
+        const float d2 = static_cast<float>(std::sqrt(static_cast<double>(dx2 * dx2 + dy2 * dy2)));
+        return d1 + d2 > threshold;
+    }
+};
+
+Ellipse EllipseOf(const Geometry& g) {
+    const float a = g.a, Lf = g.Lf;
+    float A, B;
+    if (a < 1.0f) {
+        A = Lf / a;
+        B = Lf;
+    } else {
+        A = Lf;
+        B = Lf / a;
+    }
+    const float e = static_cast<float>(std::sqrt(static_cast<double>(A * A - B * B)));
+    const float cx = static_cast<float>(g.cxp), cy = static_cast<float>(g.cy);
+    Ellipse el{cx, cy, cx, cy, A + A};
+    if (a < 1.0f) {
+        el.f1x = cx + e;
+        el.f2x = cx - e;
+    } else {
+        el.f1y = cy + e;
+        el.f2y = cy - e;
+    }
+    return el;
+}
+
+// The InsideRuns table: a header of kRunsHeader entries holding the ellipse
+// it was filled for (kRunsValid, then the bits of the five floats), then a
+// (first, last) pair per row: the row's pixels inside the ellipse are the
+// columns [first, last), or, with first = kIrregularRow, not one run (float
+// rounding on the rim), so that row is tested pixel by pixel.
+constexpr int32_t kRunsHeader = 8;
+constexpr int32_t kRunsValid = 1;
+constexpr int32_t kIrregularRow = -1;
+static_assert(sizeof(Ellipse) <= 4 * (kRunsHeader - 1));
+
+uint32_t RunsEntries(uint32_t height) {
+    return height + kRunsHeader / 2;
+}
+
+int32_t* RowRuns(int32_t* runs) {
+    return runs + kRunsHeader;
+}
+
+bool RunsFor(const int32_t* runs, const Ellipse& el) {
+    return runs[0] == kRunsValid && std::memcmp(runs + 1, &el, sizeof el) == 0;
+}
+
+// Fills the runs of rows [first, last) with the exact per-pixel test.
+void FillRuns(int32_t* rowRuns, const Ellipse& el, int32_t w, int32_t first, int32_t last) {
+    for (int32_t y = first; y < last; ++y) {
+        int32_t begin = -1, end = -1, inside = 0;
+        for (int32_t x = 0; x < w; ++x) {
+            if (el.Outside(x, y))
+                continue;
+            if (begin < 0)
+                begin = x;
+            end = x + 1;
+            ++inside;
+        }
+        int32_t* run = rowRuns + 2 * int64_t{y};
+        if (inside == 0) {
+            run[0] = run[1] = 0;
+        } else if (inside == end - begin) {
+            run[0] = begin;
+            run[1] = end;
+        } else {
+            run[0] = run[1] = kIrregularRow;
+        }
+    }
+}
+
+// An outside pixel: the first three bytes of its rim point; the fourth
+// byte of the destination keeps what it held.
+inline void CopyRimPoint(const LaserState& st, const Geometry& g, const uint8_t* in, uint8_t* to,
+                         const int32_t* point) {
+    const int32_t sy = ClampIndex(point[1], g.h - 1);
+    const int32_t sx = ClampIndex(point[0], g.w - 1);
+    const size_t from = size_t{st.RowOffsets[sy]} + static_cast<size_t>(sx);
+    std::memcpy(to, in + 4 * from, 3);
+}
+
+// Rows [first, last) pixel by pixel in order, with the inside test of every
+// pixel (for a frame drawn into its own source, or without a runs table).
+void DrawRowsInOrder(const LaserState& st, const Geometry& g, const Ellipse& el, const uint8_t* in,
+                     uint8_t* out, int32_t first, int32_t last) {
+    const size_t w = static_cast<size_t>(g.w);
+    for (int32_t y = first; y < last; ++y) {
+        size_t i = static_cast<size_t>(y) * w;
+        const int32_t* point = st.SourcePoints + 2 * i;
+        for (int32_t x = 0; x < g.w; ++x, ++i, point += 2) {
+            if (el.Outside(x, y))
+                CopyRimPoint(st, g, in, out + 4 * i, point);
+            else
+                std::memmove(out + 4 * i, in + 4 * i, 4);
+        }
+    }
+}
+
+// Rows [first, last) through the runs: the pixels left and right of a row's
+// run take their rim points, the run is copied as it is.
+void DrawRows(const LaserState& st, const Geometry& g, const Ellipse& el, const int32_t* rowRuns,
+              const uint8_t* in, uint8_t* out, int32_t first, int32_t last) {
+    const size_t w = static_cast<size_t>(g.w);
+    for (int32_t y = first; y < last; ++y) {
+        const int32_t* run = rowRuns + 2 * int64_t{y};
+        if (run[0] == kIrregularRow) {
+            DrawRowsInOrder(st, g, el, in, out, y, y + 1);
+            continue;
+        }
+        const size_t row = static_cast<size_t>(y) * w;
+        const size_t x0 = static_cast<size_t>(run[0]), x1 = static_cast<size_t>(run[1]);
+        const int32_t* points = st.SourcePoints + 2 * row;
+        for (size_t x = 0; x < x0; ++x)
+            CopyRimPoint(st, g, in, out + 4 * (row + x), points + 2 * x);
+        std::memcpy(out + 4 * (row + x0), in + 4 * (row + x0), 4 * (x1 - x0));
+        for (size_t x = x1 < x0 ? x0 : x1; x < w; ++x)
+            CopyRimPoint(st, g, in, out + 4 * (row + x), points + 2 * x);
+    }
 }
 
 }  // namespace
@@ -98,11 +236,14 @@ Status Laser::BuildTables(const EffectContext& ctx, State& st, TableAllocator al
     try {
         st.RowOffsets = allocate(1, ctx.Height);
         st.SourcePoints = reinterpret_cast<int32_t*>(allocate(2 * ctx.Width, ctx.Height));
+        st.InsideRuns = reinterpret_cast<int32_t*>(allocate(2, RunsEntries(ctx.Height)));
     } catch (const std::bad_alloc&) {
         // No released or half-made table stays reachable.
         FreeTables(st);
         return kOutOfMemory;
     }
+    // Filled by the first Process that draws.
+    st.InsideRuns[0] = 0;
     // y * w stays below 2^32 for every addressable frame.
     for (int32_t y = 0; y < g.h; ++y)
         st.RowOffsets[y] = static_cast<uint32_t>(static_cast<uint64_t>(y) * ctx.Width);
@@ -170,59 +311,34 @@ Status Laser::Process(EffectContext* ctx) {
         st.TablesBuilt = 1;
     }
 
-    // The inside test: the ellipse with horizontal semi-axis L / a and
-    // vertical semi-axis L, by the sum of the distances to its foci.
     const Geometry g = GeometryOf(*ctx);
-    const float a = g.a, Lf = g.Lf;
-    float A, B;
-    if (a < 1.0f) {
-        A = Lf / a;
-        B = Lf;
-    } else {
-        A = Lf;
-        B = Lf / a;
-    }
-    const float e = static_cast<float>(std::sqrt(static_cast<double>(A * A - B * B)));
-    const float cx = static_cast<float>(g.cxp), cy = static_cast<float>(g.cy);
-    float f1x = cx, f1y = cy, f2x = cx, f2y = cy;
-    if (a < 1.0f) {
-        f1x = cx + e;
-        f2x = cx - e;
-    } else {
-        f1y = cy + e;
-        f2y = cy - e;
-    }
-    const float threshold = A + A;
+    const Ellipse el = EllipseOf(g);
 
     FramePair frames(*ctx, st.SourceFrame, st.DestFrame);
     if (!frames.Usable())
         return kOk;
     const uint8_t* in = PixelPointer(frames.src);
     uint8_t* out = PixelPointer(frames.dst);
-    const int32_t* point = st.SourcePoints;
-    size_t i = 0;
-    for (int32_t y = 0; y < g.h; ++y) {
-        const float fy = static_cast<float>(y);
-        const float dy1 = fy - f1y, dy2 = fy - f2y;
-        for (int32_t x = 0; x < g.w; ++x, ++i, point += 2) {
-            const float fx = static_cast<float>(x);
-            const float dx1 = fx - f1x, dx2 = fx - f2x;
-            const float d1 =
-                static_cast<float>(std::sqrt(static_cast<double>(dx1 * dx1 + dy1 * dy1)));
-            const float d2 =
-                static_cast<float>(std::sqrt(static_cast<double>(dx2 * dx2 + dy2 * dy2)));
-            if (d1 + d2 > threshold) {
-                // Outside: the rim point's first three bytes; the fourth
-                // byte of the destination keeps what it held.
-                const int32_t sy = ClampIndex(point[1], g.h - 1);
-                const int32_t sx = ClampIndex(point[0], g.w - 1);
-                const size_t from = size_t{st.RowOffsets[sy]} + static_cast<size_t>(sx);
-                std::memcpy(out + 4 * i, in + 4 * from, 3);
-            } else {
-                std::memcpy(out + 4 * i, in + 4 * i, 4);
-            }
-        }
+    // The inside test depends on the geometry alone, so its runs are found
+    // once for every new ellipse and kept for the frames after.
+    int32_t* runs = st.InsideRuns;
+    if (runs == nullptr ||
+        !MapMatches(reinterpret_cast<const uint32_t*>(runs), 2, RunsEntries(ctx->Height))) {
+        runs = nullptr;
+    } else if (!RunsFor(runs, el)) {
+        runs[0] = 0;
+        FillRuns(RowRuns(runs), el, g.w, 0, g.h);
+        std::memcpy(runs + 1, &el, sizeof el);
+        runs[0] = kRunsValid;
     }
+    if (runs == nullptr || DrawsIntoSource(frames.src, out, g.w, g.h)) {
+        DrawRowsInOrder(st, g, el, in, out, 0, g.h);
+        return kOk;
+    }
+    const int32_t tasks = CanDrawInBands(frames.src, frames.dst) ? ctx->TaskCount : 1;
+    DrawInBands(tasks, g.h, [&](int32_t first, int32_t last) {
+        DrawRows(st, g, el, RowRuns(runs), in, out, first, last);
+    });
     return kOk;
 }
 

@@ -14,16 +14,18 @@
 namespace kzr {
 
 struct LaserState {
-    uint64_t SourceFrame;    // 0x00
-    uint64_t DestFrame;      // 0x08
-    uint32_t* RowOffsets;    // 0x10, Height entries: y * Width
-    int32_t* SourcePoints;   // 0x18, Width x Height (column, row) pairs
-    uint32_t TablesBuilt;    // 0x20
-    uint8_t Reserved[0x0C];  // 0x24
+    uint64_t SourceFrame;   // 0x00
+    uint64_t DestFrame;     // 0x08
+    uint32_t* RowOffsets;   // 0x10, Height entries: y * Width
+    int32_t* SourcePoints;  // 0x18, Width x Height (column, row) pairs
+    uint32_t TablesBuilt;   // 0x20
+    uint32_t Reserved;      // 0x24
+    int32_t* InsideRuns;    // 0x28, per row the run of pixels inside the ellipse
 };
 static_assert(offsetof(LaserState, RowOffsets) == 0x10);
 static_assert(offsetof(LaserState, SourcePoints) == 0x18);
 static_assert(offsetof(LaserState, TablesBuilt) == 0x20);
+static_assert(offsetof(LaserState, InsideRuns) == 0x28);
 static_assert(sizeof(LaserState) == 48);
 
 struct Laser {
@@ -39,8 +41,9 @@ struct Laser {
     using TableAllocator = uint32_t* (*)(uint32_t width, uint32_t height);
 
     // Builds both tables for the context's size and parameters, replacing
-    // any the state holds, with tables from `allocate`.  When an allocation
-    // fails the state is left without tables and kOutOfMemory is returned.
+    // any the state holds, with tables from `allocate` (and from it, too,
+    // the InsideRuns table that Process fills).  When an allocation fails
+    // the state is left without tables and kOutOfMemory is returned.
     static Status BuildTables(const EffectContext& ctx, State& st, TableAllocator allocate);
 
     // True when the state holds both tables, made for the context's size.

@@ -11,8 +11,10 @@
 //       static constexpr PrepareFlag kFlag;         // context byte Prepare sets
 //       static constexpr MapAxis kAxis;             // one-map effects only
 //       static void BuildMaps(const EffectContext&, State&);  // the map builder
-//       // optional: a frame renderer replacing the standard remap,
-//       static void Render(const EffectContext&, State&, const FramePair&);
+//       // optional: a renderer of the rows [first, last) replacing the
+//       // standard remap (Process may split a frame into bands of rows),
+//       static void RenderRows(const EffectContext&, const State&,
+//                              const FramePair&, int32_t first, int32_t last);
 //       // optional: a whole Process of the effect's own (it should still
 //       // refuse maps of another size, see MapEffect::Process);
 //       static Status Process(EffectContext*);
@@ -29,6 +31,7 @@
 #include "host/params.h"
 #include "imaging/coordmap.h"
 #include "imaging/frame_remap.h"
+#include "imaging/multitask.h"
 #include "imaging/sample.h"
 
 namespace kzr {
@@ -144,17 +147,27 @@ struct MapEffect {
         FramePair frames(*ctx, st.SourceFrame, st.DestFrame);
         if (!frames.Usable())
             return kOk;
-        if constexpr (requires { Fx::Render(*ctx, st, frames); }) {
-            Fx::Render(*ctx, st, frames);
-        } else if constexpr (kHasMapB<State>) {
-            RemapFrameTwoMaps(frames.src, PixelPointer(frames.dst),
-                              static_cast<int32_t>(ctx->Width), static_cast<int32_t>(ctx->Height),
-                              st.MapA, st.MapB);
-        } else {
-            RemapFrame(frames.src, PixelPointer(frames.dst), static_cast<int32_t>(ctx->Width),
-                       static_cast<int32_t>(ctx->Height), st.MapA, Fx::kAxis);
-        }
+        const int32_t h = static_cast<int32_t>(ctx->Height);
+        // A frame drawn into its own source is drawn in one band, in order.
+        const int32_t tasks = CanDrawInBands(frames.src, frames.dst) ? ctx->TaskCount : 1;
+        DrawInBands(tasks, h,
+                    [&](int32_t first, int32_t last) { DrawRows(*ctx, st, frames, first, last); });
         return kOk;
+    }
+
+    // Rows [first, last) of the frame, through the effect's own renderer or
+    // the standard remap.
+    static void DrawRows(const EffectContext& ctx, const State& st, const FramePair& frames,
+                         int32_t first, int32_t last) {
+        const int32_t w = static_cast<int32_t>(ctx.Width);
+        if constexpr (requires { Fx::RenderRows(ctx, st, frames, first, last); }) {
+            Fx::RenderRows(ctx, st, frames, first, last);
+        } else if constexpr (kHasMapB<State>) {
+            RemapRowsTwoMaps(frames.src, PixelPointer(frames.dst), w, first, last, st.MapA,
+                             st.MapB);
+        } else {
+            RemapRows(frames.src, PixelPointer(frames.dst), w, first, last, st.MapA, Fx::kAxis);
+        }
     }
 
     // Rebuilds the maps when they were never built or a parameter changed.

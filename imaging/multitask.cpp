@@ -58,6 +58,13 @@ static_assert(sizeof(CMultiTaskManager) == sizeof(void*));
 
 CMultiTaskManager::~CMultiTaskManager() = default;
 
+RowBand BandOf(int32_t height, int32_t count, int32_t index) {
+    if (height <= 0 || count <= 0 || index < 0 || index >= count)
+        return {0, 0};
+    return {static_cast<int32_t>(int64_t{height} * index / count),
+            static_cast<int32_t>(int64_t{height} * (index + 1) / count)};
+}
+
 int32_t CMultiTaskManager::Run(int32_t count, void* context, TaskCallback callback) {
     if (count <= 0 || callback == nullptr)
         return 0;

@@ -63,13 +63,18 @@ inline void SingleSample(const ImageSurface* src, int32_t x, int32_t y, uint8_t*
 
 void RemapX(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip, int32_t offset,
             const uint32_t* map, uint8_t* dst) {
+    RemapXRows(src, 0, rows, cols, dstSkip, offset, map, dst);
+}
+
+void RemapXRows(const ImageSurface* src, int32_t firstRow, int32_t rows, int32_t cols,
+                int32_t dstSkip, int32_t offset, const uint32_t* map, uint8_t* dst) {
     if (src->Width <= 0)
         return;
     const uint32_t last = static_cast<uint32_t>(src->Width) - 1;
     const __m128i lastV = _mm_set1_epi32(static_cast<int32_t>(last));
     const __m128i offsetV = _mm_set1_epi32(offset);
     const __m128i fracMask = _mm_set1_epi32(0xFFFF);
-    for (int32_t y = 0; y < rows; ++y) {
+    for (int32_t y = firstRow; y < firstRow + rows; ++y) {
         const uint8_t* row = src->Pixels + 4 * int64_t{src->Width} * y;
         int32_t x = 0;
         for (; x + 4 <= cols; x += 4, map += 4, dst += 16) {
@@ -161,6 +166,65 @@ void RemapY(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip
         map += cols;
         dst += 4 * int64_t{cols} + dstSkip;
     }
+}
+
+void SampleSpanAvx2(const ImageSurface* src, const uint32_t* mapX, const uint32_t* mapY,
+                    size_t count, uint8_t* dst) {
+    if (src->Width <= 0 || src->Height <= 0)
+        return;
+    const uint32_t lastCol = static_cast<uint32_t>(src->Width) - 1;
+    const uint32_t lastRow = static_cast<uint32_t>(src->Height) - 1;
+    const size_t rowBytes = 4 * size_t{static_cast<uint32_t>(src->Width)};
+    const uint8_t* pixels = src->Pixels;
+    // Integer parts are at most 65535, so signed comparisons suffice.
+    const __m128i lastColV = _mm_set1_epi32(static_cast<int32_t>(lastCol));
+    const __m128i lastRowV = _mm_set1_epi32(static_cast<int32_t>(lastRow));
+    const __m128i one = _mm_set1_epi32(1);
+    const __m128i fracMask = _mm_set1_epi32(0xFFFF);
+    size_t k = 0;
+    for (; k + 4 <= count; k += 4, dst += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mapX + k));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mapY + k));
+        const __m128i i = _mm_srli_epi32(x, 16), j = _mm_srli_epi32(y, 16);
+        const __m128i outside =
+            _mm_or_si128(_mm_cmpgt_epi32(i, lastColV), _mm_cmpgt_epi32(j, lastRowV));
+        if (_mm_movemask_epi8(outside) != 0) {
+            // Some position lies outside: the pixels one by one, the
+            // outside ones keeping what dst holds.
+            for (int n = 0; n < 4; ++n)
+                SingleSample(src, static_cast<int32_t>(mapX[k + n]),
+                             static_cast<int32_t>(mapY[k + n]), dst + 4 * n);
+            continue;
+        }
+        // Pairs (top left, top right) and (bottom left, bottom right) of the
+        // four pixels; at the last column or row the edge rule repeats it.
+        const bool interior =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpgt_epi32(_mm_add_epi32(i, one), lastColV),
+                                           _mm_cmpgt_epi32(_mm_add_epi32(j, one), lastRowV))) == 0;
+        __m128i top[4], bottom[4];
+        for (int n = 0; n < 4; ++n) {
+            const uint32_t col = mapX[k + n] >> 16, row = mapY[k + n] >> 16;
+            const uint8_t* t = pixels + rowBytes * row;
+            if (interior) {
+                top[n] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t + 4 * size_t{col}));
+                bottom[n] = _mm_loadl_epi64(
+                    reinterpret_cast<const __m128i*>(t + rowBytes + 4 * size_t{col}));
+            } else {
+                const uint8_t* b = row < lastRow ? t + rowBytes : t;
+                top[n] = LoadPair(t, col, lastCol);
+                bottom[n] = LoadPair(b, col, lastCol);
+            }
+        }
+        const __m256i tp = _mm256_set_m128i(_mm_unpacklo_epi64(top[2], top[3]),
+                                            _mm_unpacklo_epi64(top[0], top[1]));
+        const __m256i bp = _mm256_set_m128i(_mm_unpacklo_epi64(bottom[2], bottom[3]),
+                                            _mm_unpacklo_epi64(bottom[0], bottom[1]));
+        const __m256i hx = Spread(_mm_srli_epi32(_mm_and_si128(x, fracMask), 1));
+        const __m256i hy = Spread(_mm_srli_epi32(_mm_and_si128(y, fracMask), 1));
+        StorePacked(dst, Lerp15(LerpPairs(tp, hx), LerpPairs(bp, hx), hy));
+    }
+    for (; k < count; ++k, dst += 4)
+        SingleSample(src, static_cast<int32_t>(mapX[k]), static_cast<int32_t>(mapY[k]), dst);
 }
 
 }  // namespace kzr

@@ -5,6 +5,7 @@
 // the fraction.  Neighbours past the last column or row repeat the last
 // column or row.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "abi/surface.h"
@@ -40,8 +41,21 @@ inline void Sample(const ImageSurface* s, int32_t x, int32_t y, uint32_t* out) {
         SampleScalar(s, x, y, out);
 }
 
+// Span forms of Sample: pixel k of dst (4 bytes each, no alignment needed)
+// receives the sample at (mapX[k], mapY[k]), bit for bit what Sample gives
+// at the same CpuLevel; a position outside the surface leaves its pixel as
+// it was.  SampleSpan takes its SSE2 or scalar form from the surface's
+// CpuLevel; SampleSpanAvx2 is the SSE2 result four pixels at a time and
+// needs HasAvx2().
+void SampleSpan(const ImageSurface* s, const uint32_t* mapX, const uint32_t* mapY, size_t count,
+                uint8_t* dst);
+void SampleSpanAvx2(const ImageSurface* s, const uint32_t* mapX, const uint32_t* mapY, size_t count,
+                    uint8_t* dst);
+
 // Copies src into dst row by row when both have pixels and the same size.
 void CopyFrom(ImageSurface* dst, const ImageSurface* src);
+// The rows [first, last) of CopyFrom.
+void CopyRowsFrom(ImageSurface* dst, const ImageSurface* src, int32_t first, int32_t last);
 
 // Whole-frame remaps from a one-coordinate map (AVX2).  RemapX reads the
 // source column of every destination pixel from the map (the row is kept),
@@ -52,6 +66,10 @@ void RemapX(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip
             const uint32_t* map, uint8_t* dst);
 void RemapY(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip, int32_t offset,
             const uint32_t* map, uint8_t* dst);
+// RemapX over the source rows [firstRow, firstRow + rows): map and dst point
+// at the entries and pixels of row firstRow.
+void RemapXRows(const ImageSurface* src, int32_t firstRow, int32_t rows, int32_t cols,
+                int32_t dstSkip, int32_t offset, const uint32_t* map, uint8_t* dst);
 
 // True when the processor runs AVX2 (checked once).
 bool HasAvx2();

@@ -1,0 +1,160 @@
+// The fast paths against the per-pixel sampler, byte for byte: span remaps
+// at every CpuLevel on random frames and maps (in range, on the edges and
+// outside the frame), and every effect drawn in bands of rows.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "imaging/frame_remap.h"
+#include "imaging/sample.h"
+#include "refhost/testcard.h"
+#include "test_util.h"
+
+namespace {
+
+struct Surface {
+    std::vector<uint8_t> pixels;
+    kzr::ImageSurface s{};
+    Surface(int32_t w, int32_t h, int level, std::mt19937& rng) : pixels(4 * size_t(w) * h) {
+        for (auto& b : pixels)
+            b = static_cast<uint8_t>(rng());
+        s.Pixels = pixels.data();
+        s.Width = w;
+        s.Height = h;
+        s.Pitch = 4 * w;
+        s.BytesPerPixel = 4;
+        s.CpuLevel = level;
+    }
+};
+
+// A coordinate on an axis of `size` pixels: mostly inside, some on the last
+// pixel, some just outside or far outside (negative as well).
+uint32_t RandomCoordinate(int32_t size, std::mt19937& rng) {
+    const uint32_t frac = rng() & 0xFFFF;
+    switch (rng() % 8) {
+        case 0:
+            return (uint32_t(size - 1) << 16) | frac;
+        case 1:
+            return (uint32_t(size) << 16) | frac;
+        case 2:
+            return static_cast<uint32_t>(-static_cast<int32_t>(rng() % 3 + 1) << 16) | frac;
+        case 3:
+            return rng();
+        default:
+            return ((rng() % uint32_t(size)) << 16) | frac;
+    }
+}
+
+TEST(FastPaths, SpanRemapsEqualThePerPixelSampler) {
+    std::mt19937 rng(7);
+    const int32_t sizes[][2] = {{1, 1}, {1, 9}, {9, 1}, {2, 2}, {3, 5}, {7, 3}, {17, 13}, {64, 31}};
+    for (int level : {0, 3, 8}) {
+        for (auto [w, h] : sizes) {
+            Surface src(w, h, level, rng);
+            for (size_t count : {size_t{1}, size_t{3}, size_t{4}, size_t{5}, size_t{37}, size_t{256}}) {
+                for (size_t skew : {0, 1, 3}) {
+                    std::vector<uint32_t> mx(count + skew), my(count + skew);
+                    for (size_t k = 0; k < mx.size(); ++k) {
+                        mx[k] = RandomCoordinate(w, rng);
+                        my[k] = RandomCoordinate(h, rng);
+                    }
+                    std::vector<uint8_t> want(4 * count + 3), got;
+                    for (auto& b : want)
+                        b = static_cast<uint8_t>(rng());
+                    got = want;
+                    for (size_t k = 0; k < count; ++k) {
+                        uint32_t px;
+                        std::memcpy(&px, want.data() + skew + 4 * k, 4);
+                        kzr::Sample(&src.s, int32_t(mx[skew + k]), int32_t(my[skew + k]), &px);
+                        std::memcpy(want.data() + skew + 4 * k, &px, 4);
+                    }
+                    kzr::RemapSpanTwoMaps(&src.s, mx.data() + skew, my.data() + skew, count,
+                                          got.data() + skew);
+                    ASSERT_EQ(got, want) << "level " << level << " " << w << "x" << h << " count "
+                                         << count << " skew " << skew;
+                    if (level >= 8 && kzr::HasAvx2()) {
+                        got = std::vector<uint8_t>(want.size());
+                        std::vector<uint8_t> simd = got;
+                        kzr::SampleSpanAvx2(&src.s, mx.data(), my.data(), count, got.data());
+                        src.s.CpuLevel = 3;
+                        kzr::SampleSpan(&src.s, mx.data(), my.data(), count, simd.data());
+                        src.s.CpuLevel = level;
+                        ASSERT_EQ(got, simd);
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(FastPaths, RowFormsOfTheFrameRemapsEqualTheWholeFrame) {
+    std::mt19937 rng(11);
+    for (int level : {0, 3, 8}) {
+        for (auto [w, h] : {std::pair{5, 7}, {33, 9}, {1, 4}}) {
+            Surface src(w, h, level, rng);
+            std::vector<uint32_t> mx(size_t(w) * h), my(mx.size());
+            for (size_t k = 0; k < mx.size(); ++k) {
+                mx[k] = RandomCoordinate(w, rng) % (uint32_t(w) << 16);
+                my[k] = RandomCoordinate(h, rng) % (uint32_t(h) << 16);
+            }
+            for (kzr::MapAxis axis : {kzr::MapAxis::X, kzr::MapAxis::Y}) {
+                std::vector<uint8_t> whole(4 * mx.size(), 0x5A), bands = whole;
+                const uint32_t* map = axis == kzr::MapAxis::X ? mx.data() : my.data();
+                kzr::RemapFrame(&src.s, whole.data(), w, h, map, axis);
+                for (int32_t y = 0; y < h; y += 2)
+                    kzr::RemapRows(&src.s, bands.data(), w, y, std::min(y + 2, h), map, axis);
+                ASSERT_EQ(bands, whole) << level << " " << w << "x" << h;
+            }
+            std::vector<uint8_t> whole(4 * mx.size(), 0x5A), bands = whole;
+            kzr::RemapFrameTwoMaps(&src.s, whole.data(), w, h, mx.data(), my.data());
+            for (int32_t y = 0; y < h; y += 3)
+                kzr::RemapRowsTwoMaps(&src.s, bands.data(), w, y, std::min(y + 3, h), mx.data(),
+                                      my.data());
+            ASSERT_EQ(bands, whole);
+        }
+    }
+}
+
+// Each effect, with changed parameters between frames, at TaskCount 1..8
+// and more tasks than rows: every frame equals the one of TaskCount 1.
+TEST(ThreadsFastPaths, EveryEffectInBandsEqualsOneBand) {
+    refhost::Module& m = kzrtest::TheModule();
+    for (size_t e = 0; e < m.EffectCount(); ++e) {
+        if (!m.Available(e))
+            continue;
+        for (auto [w, h] : {std::pair{1u, 1u}, {3u, 2u}, {97u, 61u}}) {
+            for (int level : {0, 3, 8}) {
+                std::vector<uint8_t> first;
+                for (int tasks : {1, 2, 3, 4, 5, 6, 7, 8, 70}) {
+                    refhost::Instance fx(m, e);
+                    fx.SetCpuLevel(level);
+                    fx.SetTaskCount(tasks);
+                    fx.SetReference(16, 9);
+                    ASSERT_EQ(fx.Prepare(w, h), kzr::kOk);
+                    const std::vector<uint32_t> src = refhost::MakeTestCard(w, h, 0.25);
+                    std::vector<uint8_t> out;
+                    for (int frame = 0; frame < 2; ++frame) {
+                        std::vector<uint8_t> dst(4 * src.size());
+                        for (size_t i = 0; i < dst.size(); ++i)
+                            dst[i] = static_cast<uint8_t>(i * 7 + 1);
+                        ASSERT_EQ(fx.Render(src.data(), dst.data()), kzr::kOk);
+                        out.insert(out.end(), dst.begin(), dst.end());
+                        // A position change for the second frame.
+                        for (size_t p = 0; p < refhost::OwnParamCount(fx.Effect()); ++p)
+                            if (fx.Effect().Params[p].ValueType == kzr::kTypePoint)
+                                fx.SetPoint(p, 0.3f, 0.7f);
+                    }
+                    if (tasks == 1)
+                        first = out;
+                    else
+                        ASSERT_EQ(out, first) << refhost::ShortName(fx.Effect()) << " " << w << "x"
+                                              << h << " level " << level << " tasks " << tasks;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace

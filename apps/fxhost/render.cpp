@@ -215,7 +215,7 @@ void RenderVideo(refhost::Instance& fx, const std::vector<Ramp>& ramps, const Re
     };
     std::thread decoder, encoder;
     long long written = 0;
-    {
+    try {
         // The interrupt signals stay with this thread, which watches for them.
         InterruptsBlocked blocked;
         decoder = std::thread([&] {
@@ -256,6 +256,12 @@ void RenderVideo(refhost::Instance& fx, const std::vector<Ramp>& ramps, const Re
                 fail();
             }
         });
+    } catch (...) {
+        // No thread for the encoder: stop the decoder before giving up.
+        fail();
+        if (decoder.joinable())
+            decoder.join();
+        throw;
     }
     try {
         // Waits for a frame of a queue while watching for an interrupt.

@@ -34,6 +34,11 @@ struct EffectCase {
     const char* strong;
 };
 
+// Test names and failure messages show the effect, not the record's bytes.
+void PrintTo(const EffectCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 const EffectCase kEffects[] = {
     {"HMirror", "Kzr_Dsp_Vi_HMirror", 1, 0, Maps::None, false, {}, "XOffset=0.3"},
     {"HSqueeze", "Kzr_Dsp_Vi_HSqueeze", 1, 0, Maps::XY, true, {0, 1}, "Degree=0.1"},
@@ -381,7 +386,7 @@ void ExpectMapsInFrame(refhost::Instance& fx, Maps maps, uint32_t w, uint32_t h)
     if (maps == Maps::None || uint64_t{w} * h == 0)
         return;
     const uint32_t* a = kzrtest::MapAt(fx, 0x10);
-    const uint32_t* b = kzrtest::MapAt(fx, 0x18);
+    const uint32_t* b = maps == Maps::XY ? kzrtest::MapAt(fx, 0x18) : nullptr;
     ASSERT_NE(a, nullptr);
     for (size_t i = 0; i < size_t{w} * h; ++i) {
         ASSERT_LT(a[i] >> 16, maps == Maps::Y ? h : w) << "first map entry " << i;

@@ -265,7 +265,7 @@ def build_and_test(build, targets, args, log):
     # Only a test that fails again counts: a fault fails the same way every
     # time, a test disturbed by a busy machine does not.
     status, out = run(cmd + ["--rerun-failed"], log)
-    failed = re.findall(r"^\s*\d+ - (\S+) \(", out, re.M)
+    failed = re.findall(r"^\s*\d+ - (\S+)", out, re.M)
     return ("tests failed" if status != 0 else "passed"), failed
 
 

@@ -9,48 +9,7 @@
 
 #include "imaging/tbb_library.h"
 
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-#define KZR_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#include <sanitizer/tsan_interface.h>
-#define KZR_TSAN 1
-#endif
-#endif
-
 namespace kzr {
-namespace {
-
-// oneTBB hands tasks to its workers inside its own, uninstrumented library,
-// so ThreadSanitizer cannot see that everything before Run happens before
-// every task, and every task before Run returns.  Under ThreadSanitizer these
-// two edges are declared; tasks are not ordered among themselves, so races
-// between tasks are still found.
-struct RunOrder {
-#ifdef KZR_TSAN
-    void Start() {
-        __tsan_release(&start);
-    }
-    void TaskBegins() {
-        __tsan_acquire(&start);
-    }
-    void TaskEnds() {
-        __tsan_release(&done);
-    }
-    void Finish() {
-        __tsan_acquire(&done);
-    }
-    char start = 0, done = 0;
-#else
-    void Start() {}
-    void TaskBegins() {}
-    void TaskEnds() {}
-    void Finish() {}
-#endif
-};
-
-}  // namespace
 
 // The object is nothing but its table of virtual operations.
 static_assert(std::is_polymorphic_v<CMultiTaskManager>);
@@ -74,20 +33,15 @@ int32_t CMultiTaskManager::Run(int32_t count, void* context, TaskCallback callba
             callback(context, i);
         return 0;
     }
-    RunOrder order;
-    order.Start();
     // Grain size 1: oneTBB may hand out every index as a slice of its own, so
     // a handful of coarse tasks spreads over the workers.
     tbb::parallel_for(
         tbb::blocked_range<int>(0, count, 1),
-        [context, callback, &order](const tbb::blocked_range<int>& slice) {
-            order.TaskBegins();
+        [context, callback](const tbb::blocked_range<int>& slice) {
             for (int i = slice.begin(); i != slice.end(); ++i)
                 callback(context, i);
-            order.TaskEnds();
         },
         tbb::auto_partitioner());
-    order.Finish();
     return 0;
 }
 

@@ -13,7 +13,6 @@ cd "$(dirname "$0")/.."
 root=$PWD
 build=$(realpath -m "${1:-build-win}")
 jobs=$(nproc)
-tbb_version=2021.8.0
 
 # Runs a command with its output in a log file, shown only when it fails.
 logged() {
@@ -29,37 +28,12 @@ bash scripts/install-deps.sh cmake make g++-mingw-w64-x86-64-posix mingw-w64-too
   binutils-mingw-w64-x86-64 wine wine64 googletest xz-utils patch
 
 # ---- oneTBB for Windows, from Debian's source package -------------------------
-# Debian has no mingw build of oneTBB; its source package comes from the same
-# archive and suite as the machine's libtbb-dev, through a private apt
-# configuration (nothing in /etc/apt changes).
+# Debian has no mingw build of oneTBB; its source package is the same version
+# as the machine's libtbb-dev.
 tbb=$build/tbb
 if [ ! -f "$tbb/install/.complete" ]; then
-  echo "== oneTBB $tbb_version for Windows (once per build folder)"
-  mkdir -p "$tbb/apt/lists/partial" "$tbb/apt/archives/partial" "$tbb/src"
-  origin=$(apt-cache madison libtbb-dev | awk -F' [|] ' 'NR == 1 {print $3}')
-  if [ -z "$origin" ]; then
-    apt-get update -qq
-    origin=$(apt-cache madison libtbb-dev | awk -F' [|] ' 'NR == 1 {print $3}')
-  fi
-  read -r uri dist _ <<<"$origin"  # "http://deb.debian.org/debian bookworm/main amd64 Packages"
-  keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-  signed=""
-  [ -f "$keyring" ] && signed="[signed-by=$keyring] "
-  echo "deb-src ${signed}$uri ${dist%%/*} ${dist#*/}" >"$tbb/apt/sources.list"
-  apt_private=(-o "Dir::Etc::SourceList=$tbb/apt/sources.list" -o "Dir::Etc::SourceParts=$tbb/apt/none"
-               -o "Dir::State::Lists=$tbb/apt/lists" -o "Dir::Cache::Archives=$tbb/apt/archives"
-               -o "Dir::Cache::pkgcache=" -o "Dir::Cache::srcpkgcache=" -o "APT::Sandbox::User=root")
-  apt-get "${apt_private[@]}" update -qq
-  (cd "$tbb/src" && apt-get "${apt_private[@]}" -qq source --download-only onetbb)
-  src=$tbb/src/oneTBB-$tbb_version
-  rm -rf "$src" "$tbb/src/debian"
-  tar -C "$tbb/src" -xf "$tbb/src"/onetbb_${tbb_version}.orig.tar.*
-  tar -C "$tbb/src" -xf "$tbb/src"/onetbb_${tbb_version}-*.debian.tar.*
-  # Debian's patches, as its own build applies them.
-  while read -r p; do
-    case $p in ''|'#'*) continue ;; esac
-    patch -s -d "$src" -p1 <"$tbb/src/debian/patches/$p"
-  done <"$tbb/src/debian/patches/series"
+  echo "== oneTBB for Windows (once per build folder)"
+  src=$(bash scripts/tbb-source.sh "$tbb")
   logged "$tbb/build.log" cmake -S "$src" -B "$tbb/build" \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DTBB_TEST=OFF -DTBB_EXAMPLES=OFF -DTBBMALLOC_BUILD=OFF -DTBB_STRICT=OFF \

@@ -10,16 +10,17 @@ dir=${2:-build-fuzz}
 CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKZR_FUZZ=ON \
   -DKZR_BUILD_TESTS=OFF -DKZR_BUILD_BENCH=OFF >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target kzr_fuzz_module kzr_fuzz_frei0r
-# The sanitizer runtime is a shared library here and must come first.
-LD_PRELOAD=$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)
-export LD_PRELOAD
+# The sanitizer runtime is a shared library here and must come first; it is
+# preloaded into the fuzzers only (other programs under it, mktemp for one,
+# fail on their own leak reports at exit).
+asan_runtime=$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)
 mkdir -p "$dir/findings"
 for target in module frei0r; do
   scratch=$(mktemp -d)
   echo "== fuzzing $target for $seconds s"
   log="$dir/fuzz-$target.log"
   status=0
-  "$dir/bin/kzr_fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
+  LD_PRELOAD=$asan_runtime "$dir/bin/kzr_fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$dir/findings/$target-" "$scratch" "fuzz/corpus/$target" >"$log" 2>&1 ||
     status=$?
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)|ERROR|SUMMARY' \

@@ -634,7 +634,7 @@ PYBIND11_MODULE(_native, m) {
                       "Processor level given to the effect: 8 or more uses AVX2, 3 or more "
                       "SSE2, less plain code.  At most what this processor supports.")
         .def_property("task_count", &Effect::TaskCount, &Effect::SetTaskCount,
-                      "Slices the effect may render in parallel (1 to 256; used by drain).")
+                      "Bands of rows the effect may render in parallel (1 to 256).")
         .def(
             "__call__",
             [](Effect& self, const py::object& frame, const py::object& out) {

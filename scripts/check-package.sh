@@ -180,6 +180,20 @@ else
   fail "melt could not render through the installed frei0r.kzr_square"
 fi
 
+# The Python package from the interpreter's own dist-packages, and the frame
+# it renders equals the installed fxhost's.
+if clean python3 -B -c "import kzrfx, numpy, sys
+fx = kzrfx.Effect('drain', 160, 90, degree=20)
+sys.stdout.buffer.write(fx(kzrfx.test_card(160, 90)).tobytes())" >py.rgba 2>py.log; then
+  clean /usr/bin/fxhost render drain --size 160x90 --set P1=20 -o pref.png >/dev/null 2>&1 ||
+    fail "fxhost could not render the Python comparison frame"
+  rgba pref.png >pref.rgba
+  same "python3 imports the installed kzrfx and renders what fxhost renders" py.rgba pref.rgba
+else
+  cat py.log
+  fail "python3 could not import and run the installed kzrfx"
+fi
+
 # ---- 4. removed ------------------------------------------------------------------
 echo "== removing with apt-get"
 timeout 120 apt-get remove -y -qq "$package" >"$work/apt.log" 2>&1 ||
@@ -200,6 +214,11 @@ while IFS= read -r path; do
       /usr/share/kdenlive | /usr/share/kdenlive/effects | /usr/share/shotcut | \
       /usr/share/shotcut/qml | /usr/share/shotcut/qml/filters) continue ;;  # shared folders
   esac
+  # A folder another installed package owns too (the interpreter's
+  # dist-packages, for one) stays.
+  if [ -d "$path" ] && [ ! -L "$path" ] && dpkg-query -S "$path" >/dev/null 2>&1; then
+    continue
+  fi
   if [ -e "$path" ] || [ -L "$path" ]; then
     echo "left behind: $path"
     left=$((left + 1))

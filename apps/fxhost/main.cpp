@@ -21,10 +21,9 @@ void AddContextOptions(CLI::App* cmd, fxhost::ContextOptions& c) {
                     "Processor level given to the effects: 8 or more uses AVX2, 3 or more SSE2, "
                     "less plain code (default: what this processor supports)")
         ->check(CLI::NonNegativeNumber);
-    cmd->add_option(
-           "--tasks", c.tasks,
-           "Slices an effect may render in parallel (used by drain; default: one per processor "
-           "core)")
+    cmd->add_option("--tasks", c.tasks,
+                    "Bands of rows an effect may render in parallel (default: one per processor "
+                    "core)")
         ->check(CLI::Range(1, 256));
     cmd->add_option("--ref", c.reference,
                     "Reference frame size WxH for effects that keep display proportions (laser)");

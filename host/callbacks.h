@@ -13,8 +13,9 @@
 //       static void BuildMaps(const EffectContext&, State&);  // the map builder
 //       // or, in its place, a builder of the map rows [first, last) alone:
 //       // the maps are then built in bands of rows, TaskCount of them at a
-//       // time.  Rows must not depend on the rows built before them, and
-//       // rows built a second time must come out the same;
+//       // time.  A band writes only its own rows and reads no entries of
+//       // others, starts from what a single pass would hold at its first
+//       // row, and gives the same entries when built a second time;
 //       static void BuildRows(const EffectContext&, State&, int32_t first, int32_t last);
 //       // optional: a renderer of the rows [first, last) replacing the
 //       // standard remap (Process may split a frame into bands of rows),

@@ -1,5 +1,6 @@
 // The effects driven through the reference host as a video editor drives
-// them: first Prepare, Prepare again after a parameter change, a keyframe
+// them: first Prepare, Prepare again after a parameter change (at one and
+// two task counts), a keyframe
 // (a parameter changed before Process), and Process at each processor level
 // and task count.
 #include <benchmark/benchmark.h>
@@ -54,9 +55,11 @@ void BM_Prepare(benchmark::State& state, size_t effect, FrameSize size) {
     }
 }
 
-// Prepare again with one number parameter changed.
-void BM_Rebuild(benchmark::State& state, size_t effect, FrameSize size) {
+// Prepare again with one number parameter changed, the maps built in
+// `tasks` bands of rows.
+void BM_Rebuild(benchmark::State& state, size_t effect, FrameSize size, int tasks) {
     refhost::Instance fx(TheModule(), effect);
+    fx.SetTaskCount(tasks);
     const Toggle t = ToggleOf(fx.Effect());
     if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
         return;
@@ -124,7 +127,8 @@ void RegisterEffectBenchmarks() {
             };
             add("prepare" + tail, BM_Prepare, i, size);
             if (hasNumber) {
-                add("rebuild" + tail, BM_Rebuild, i, size);
+                add("rebuild" + tail, BM_Rebuild, i, size, 1);
+                add("rebuild" + tail + "/tasks2", BM_Rebuild, i, size, 2);
                 add("keyframe" + tail, BM_Keyframe, i, size);
             }
             for (int level : {0, 3, 8})

@@ -65,8 +65,9 @@ uint32_t Encode(float v, int32_t size, bool toLastPixel) {
 
 }  // namespace
 
-// Source column (MapA) and source row (MapB) of every pixel inside a lens;
-// both entries are 0 outside the lenses, where Render does not sample.
+// Source column (MapA) and source row (MapB) of every pixel of rows
+// [first, last) inside a lens; both entries are 0 outside the lenses, where
+// Render does not sample.
 //
 // Parameters: P1 curve strength d, P2 inverse.  A pixel at distance dist
 // from its lens centre samples the point on the same ray at
@@ -74,7 +75,7 @@ uint32_t Encode(float v, int32_t size, bool toLastPixel) {
 //   log(dist d + 1) A            (inverse: pinches it),
 // with k = log(r d + 1) / r and A = 1 / k, so both curves meet the identity
 // at the rim.
-void DoubleFishEye::BuildMaps(const EffectContext& ctx, State& st) {
+void DoubleFishEye::BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last) {
     const float d = ParamFloat(&ctx, 0);
     const bool inverse = ParamBool(&ctx, 1);
     const LensGeometry lens = Geometry(ctx);
@@ -94,9 +95,10 @@ void DoubleFishEye::BuildMaps(const EffectContext& ctx, State& st) {
     const bool curve = d > 0.0f && std::isfinite(d) && r > 0.0f && std::isfinite(r);
 
     const float fcx = static_cast<float>(lens.cx);
-    uint32_t* mapX = st.MapA;
-    uint32_t* mapY = st.MapB;
-    for (int32_t y = 0; y < h; ++y) {
+    const size_t start = static_cast<size_t>(first) * static_cast<size_t>(w);
+    uint32_t* mapX = st.MapA + start;
+    uint32_t* mapY = st.MapB + start;
+    for (int32_t y = first; y < last; ++y) {
         const int64_t dyU = int64_t{y} - lens.upperRow(), dyL = int64_t{y} - lens.lowerRow();
         for (int32_t x = 0; x < w; ++x, ++mapX, ++mapY) {
             const int64_t dx = int64_t{x} - lens.cx;

@@ -10,7 +10,7 @@ namespace kzr {
 struct DoubleFishEye {
     using State = TwoMapBuiltState;
     static constexpr PrepareFlag kFlag = PrepareFlag::A;
-    static void BuildMaps(const EffectContext& ctx, State& st);
+    static void BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last);
     static void RenderRows(const EffectContext& ctx, const State& st, const FramePair& frames,
                            int32_t first, int32_t last);
 };

@@ -129,12 +129,12 @@ RowBand DrainBand(int32_t height, int32_t count, int32_t index) {
     return BandOf(height, count, index);
 }
 
-// Source column (MapA) and row (MapB) of every pixel within the radius R;
-// the entries outside are 0.  A pixel at distance dist keeps it and turns by
+// Source column (MapA) and row (MapB) of every pixel of rows [first, last)
+// within the radius R; the entries outside are 0.  A pixel at distance dist keeps it and turns by
 //   tw = (2 / D) (R / dist - 1)        (normal), or
 //   tw = -(1 / D) (R / dist - 1)       (inverse: the other way, half as far);
 // with 1 / D at 0.02 or below there is no twist.
-void Drain::BuildMaps(const EffectContext& ctx, State& st) {
+void Drain::BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last) {
     const float degree = ParamFloat(&ctx, 0);
     const bool inverse = ParamBool(&ctx, 2);
     const Circle c = CircleOf(ctx);
@@ -150,11 +150,16 @@ void Drain::BuildMaps(const EffectContext& ctx, State& st) {
     const float lastX = static_cast<float>(c.w - 1), lastY = static_cast<float>(c.h - 1);
     const double dcx = static_cast<double>(c.cx), dcy = static_cast<double>(c.cy);
 
-    uint32_t* mapX = st.MapA;
-    uint32_t* mapY = st.MapB;
-    // Squared distance of the row's first pixel; exact while below 2^24.
+    const size_t start = static_cast<size_t>(first) * static_cast<size_t>(c.w);
+    uint32_t* mapX = st.MapA + start;
+    uint32_t* mapY = st.MapB + start;
+    // Squared distance of the row's first pixel, carried in float from row 0
+    // (exact only while below 2^24): the rows above the band are stepped
+    // through, so the band starts with the value a single pass reaches.
     float rowQ = static_cast<float>(Square(c.cx) + Square(c.cy));
-    for (int32_t y = 0; y < c.h; ++y) {
+    for (int32_t y = 0; y < first; ++y)
+        rowQ += static_cast<float>(2 * (y - c.cy) + 1);
+    for (int32_t y = first; y < last; ++y) {
         const int32_t dy = y - c.cy;
         float q = rowQ;
         for (int32_t x = 0; x < c.w; ++x, ++mapX, ++mapY) {

@@ -3,8 +3,8 @@
 // centre and turns by an angle that is zero at the rim and grows with one
 // over the distance towards the centre.  Pixels outside are copied.
 //
-// With a TaskCount above 1 the frame is rendered in bands of rows by the
-// parallel task runner.
+// With a TaskCount above 1 the maps are built and the frame is rendered in
+// bands of rows by the parallel task runner.
 #pragma once
 #include "host/callbacks.h"
 #include "imaging/multitask.h"
@@ -14,7 +14,7 @@ namespace kzr {
 struct Drain {
     using State = TwoMapBuiltState;
     static constexpr PrepareFlag kFlag = PrepareFlag::A;
-    static void BuildMaps(const EffectContext& ctx, State& st);
+    static void BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last);
     static Status Process(EffectContext* ctx);
 };
 

@@ -19,12 +19,12 @@ struct Lens {
     int32_t cy;
 };
 
-// Writes the column and row entries of the pixels [x0, x1) of every row for
-// the lens centred on column centre and row lens.cy.
+// Writes the column and row entries of the pixels [x0, x1) of the rows
+// [first, last) for the lens centred on column centre and row lens.cy.
 void MapLens(const Lens& lens, int32_t centre, int32_t x0, int32_t x1, int32_t w, int32_t h,
-             uint32_t* mapX, uint32_t* mapY) {
+             int32_t first, int32_t last, uint32_t* mapX, uint32_t* mapY) {
     const float fc = static_cast<float>(centre), fcy = static_cast<float>(lens.cy);
-    for (int32_t y = 0; y < h; ++y) {
+    for (int32_t y = first; y < last; ++y) {
         const int64_t dy = int64_t{y} - lens.cy;
         const int64_t row = int64_t{y} * w;
         for (int32_t x = x0; x < x1; ++x) {
@@ -56,7 +56,7 @@ void MapLens(const Lens& lens, int32_t centre, int32_t x0, int32_t x1, int32_t w
 
 }  // namespace
 
-// Column map in MapA, row map in MapB.
+// Column map in MapA, row map in MapB, rows [first, last).
 //
 // Parameters: P1 curvature g, P2 lens radius S (fraction of the smaller frame
 // side), P3 inverse, P4 position point (X, Y).  The lenses are centred on row
@@ -66,7 +66,7 @@ void MapLens(const Lens& lens, int32_t centre, int32_t x0, int32_t x1, int32_t w
 //   (exp(d / K) - 1) / g        (magnifies the lens centre), or
 //   log(d g + 1) K              (inverse: compresses it),
 // with K = r / log(r g + 1), so both curves meet the identity at the rim.
-void HSqueeze::BuildMaps(const EffectContext& ctx, State& st) {
+void HSqueeze::BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last) {
     const float g = ParamFloat(&ctx, 0);
     const float size = ParamFloat(&ctx, 1);
     const bool inverse = ParamBool(&ctx, 2);
@@ -86,8 +86,8 @@ void HSqueeze::BuildMaps(const EffectContext& ctx, State& st) {
     const Lens lens{int64_t{r} * r, ExpCurve(r, g), inverse, cy};
 
     // Column cx belongs to the right lens.
-    MapLens(lens, cx - r, 0, std::min(cx, w), w, h, st.MapA, st.MapB);
-    MapLens(lens, cx + r, std::max(cx, 0), w, w, h, st.MapA, st.MapB);
+    MapLens(lens, cx - r, 0, std::min(cx, w), w, h, first, last, st.MapA, st.MapB);
+    MapLens(lens, cx + r, std::max(cx, 0), w, w, h, first, last, st.MapA, st.MapB);
 }
 
 }  // namespace kzr

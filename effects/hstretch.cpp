@@ -10,8 +10,9 @@ namespace kzr {
 
 template struct MapEffect<HStretch>;
 
-// Source column of every destination pixel.  The mapping depends on the
-// column only, so the first row is computed and copied to the others.
+// Source column of every destination pixel of rows [first, last).  The
+// mapping depends on the column only, so the first row is computed and
+// copied to the others.
 //
 // Parameters: P1 curvature k, P2 band size S (fraction of the distance from
 // the centre to the farther edge), P3 inverse, P4 centre column X (fraction
@@ -19,7 +20,7 @@ template struct MapEffect<HStretch>;
 //   (exp(d / s) - 1) / k        (magnifies the centre), or
 //   log(d k + 1) s              (inverse: squeezes it),
 // with s = R / log(R k + 1), so both curves meet the identity at d = R.
-void HStretch::BuildMaps(const EffectContext& ctx, State& st) {
+void HStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last) {
     const float k = ParamFloat(&ctx, 0);
     const float size = ParamFloat(&ctx, 1);
     const bool inverse = ParamBool(&ctx, 2);
@@ -37,7 +38,7 @@ void HStretch::BuildMaps(const EffectContext& ctx, State& st) {
 
     const ExpCurve curve(R, k);
 
-    uint32_t* row = st.MapA;
+    uint32_t* row = st.MapA + static_cast<size_t>(first) * static_cast<size_t>(w);
     for (int32_t x = 0; x < w; ++x) {
         const int32_t d = std::abs(x - c);
         if (d >= R) {
@@ -48,7 +49,7 @@ void HStretch::BuildMaps(const EffectContext& ctx, State& st) {
         const float p = x > c ? C + v : C - v;
         row[x] = ClampedFixedTrunc(p, w);
     }
-    for (int32_t y = 1; y < h; ++y)
+    for (int32_t y = first + 1; y < last; ++y)
         std::copy(row, row + w, st.MapA + int64_t{y} * w);
 }
 

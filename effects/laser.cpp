@@ -226,6 +226,29 @@ void DrawRows(const LaserState& st, const Geometry& g, const Ellipse& el, const 
     }
 }
 
+// The rim points of rows [first, last), in the direction of every pixel:
+// display distance L from the centre.  Columns are rounded, rows truncated.
+void FillPoints(int32_t* points, const Geometry& g, int32_t first, int32_t last) {
+    const float a = g.a, Lf = g.Lf;
+    const float cxc = static_cast<float>(g.cxc), cy = static_cast<float>(g.cy);
+    int32_t* point = points + 2 * static_cast<size_t>(first) * static_cast<size_t>(g.w);
+    for (int32_t y = first; y < last; ++y) {
+        const float fy = static_cast<float>(y) - cy;
+        for (int32_t x = 0; x < g.w; ++x, point += 2) {
+            const float fx = static_cast<float>(x) * a - cxc;
+            const float r = static_cast<float>(std::sqrt(static_cast<double>(fx * fx + fy * fy)));
+            if (r == 0.0f) {
+                // The centre itself has no direction: it is its own point.
+                point[0] = TruncDouble(static_cast<double>(cxc / a) + 0.5);
+                point[1] = TruncToInt(cy);
+                continue;
+            }
+            point[0] = TruncDouble(static_cast<double>(((Lf * fx) / r + cxc) / a) + 0.5);
+            point[1] = TruncToInt((Lf * fy) / r + cy);
+        }
+    }
+}
+
 }  // namespace
 
 Status Laser::BuildTables(const EffectContext& ctx, State& st, TableAllocator allocate) {
@@ -250,26 +273,9 @@ Status Laser::BuildTables(const EffectContext& ctx, State& st, TableAllocator al
     if (g.h < 1)
         return kOk;
 
-    // The rim point in the direction of every pixel: display distance L from
-    // the centre.  Columns are rounded, rows truncated.
-    const float a = g.a, Lf = g.Lf;
-    const float cxc = static_cast<float>(g.cxc), cy = static_cast<float>(g.cy);
-    int32_t* point = st.SourcePoints;
-    for (int32_t y = 0; y < g.h; ++y) {
-        const float fy = static_cast<float>(y) - cy;
-        for (int32_t x = 0; x < g.w; ++x, point += 2) {
-            const float fx = static_cast<float>(x) * a - cxc;
-            const float r = static_cast<float>(std::sqrt(static_cast<double>(fx * fx + fy * fy)));
-            if (r == 0.0f) {
-                // The centre itself has no direction: it is its own point.
-                point[0] = TruncDouble(static_cast<double>(cxc / a) + 0.5);
-                point[1] = TruncToInt(cy);
-                continue;
-            }
-            point[0] = TruncDouble(static_cast<double>(((Lf * fx) / r + cxc) / a) + 0.5);
-            point[1] = TruncToInt((Lf * fy) / r + cy);
-        }
-    }
+    // Every row's points depend on the row alone.
+    DrawInBands(ctx.TaskCount, g.h,
+                [&](int32_t first, int32_t last) { FillPoints(st.SourcePoints, g, first, last); });
     return kOk;
 }
 
@@ -327,7 +333,9 @@ Status Laser::Process(EffectContext* ctx) {
         runs = nullptr;
     } else if (!RunsFor(runs, el)) {
         runs[0] = 0;
-        FillRuns(RowRuns(runs), el, g.w, 0, g.h);
+        DrawInBands(ctx->TaskCount, g.h, [&](int32_t first, int32_t last) {
+            FillRuns(RowRuns(runs), el, g.w, first, last);
+        });
         std::memcpy(runs + 1, &el, sizeof el);
         runs[0] = kRunsValid;
     }

@@ -9,7 +9,7 @@ namespace kzr {
 struct Square {
     using State = TwoMapBuiltState;
     static constexpr PrepareFlag kFlag = PrepareFlag::A;
-    static void BuildMaps(const EffectContext& ctx, State& st);
+    static void BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last);
 };
 
 extern template struct MapEffect<Square>;

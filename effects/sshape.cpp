@@ -10,7 +10,8 @@ namespace kzr {
 
 template struct MapEffect<SShape>;
 
-// Source row of every destination pixel; all entries of a row are equal.
+// Source row of every destination pixel of rows [first, last); all entries
+// of a row are equal.
 //
 // Parameters: P1 curvature g, P2 band size S (the band half-height R is S
 // times a quarter of the height), P3 inverse.  The upper half's band is
@@ -21,7 +22,7 @@ template struct MapEffect<SShape>;
 // with K = R / log(R g + 1), so both curves meet the identity at d = R.
 // The upper band uses the first curve and the lower band the second; the
 // inverse swaps them.
-void SShape::BuildMaps(const EffectContext& ctx, State& st) {
+void SShape::BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last) {
     const float g = ParamFloat(&ctx, 0);
     const float size = ParamFloat(&ctx, 1);
     const bool inverse = ParamBool(&ctx, 2);
@@ -44,8 +45,8 @@ void SShape::BuildMaps(const EffectContext& ctx, State& st) {
     const bool banded = logArg > 0.0;
     const ExpCurve curve(R, g);
 
-    uint32_t* row = st.MapA;
-    for (int32_t y = 0; y < h; ++y, row += w) {
+    uint32_t* row = st.MapA + static_cast<size_t>(first) * static_cast<size_t>(w);
+    for (int32_t y = first; y < last; ++y, row += w) {
         const int32_t c = y < m ? q1 : q3;
         const int32_t d = std::abs(y - c);
         uint32_t entry = static_cast<uint32_t>(y) << 16;

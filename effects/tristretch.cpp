@@ -7,7 +7,8 @@ namespace kzr {
 
 template struct MapEffect<TriStretch>;
 
-// Source column of every destination pixel; every row has its own curve.
+// Source column of every destination pixel of rows [first, last); every row
+// has its own curve.
 //
 // Parameters: P1 curvature g reached at the top and bottom rows, P2 band size
 // S (fraction of the height of the row's half), P3 inverse, P4 the position
@@ -20,7 +21,7 @@ template struct MapEffect<TriStretch>;
 // with K = R / log(R G + 1), so both curves meet the identity at b = R.
 // The upper half uses the first curve and the lower half the second; the
 // inverse swaps them.
-void TriStretch::BuildMaps(const EffectContext& ctx, State& st) {
+void TriStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last) {
     const float g = ParamFloat(&ctx, 0);
     const float size = ParamFloat(&ctx, 1);
     const bool inverse = ParamBool(&ctx, 2);
@@ -37,12 +38,12 @@ void TriStretch::BuildMaps(const EffectContext& ctx, State& st) {
     // band stays unchanged.
     const bool curved = g > 0.0f && std::isnormal(g);
 
-    uint32_t* row = st.MapA;
+    uint32_t* row = st.MapA + static_cast<size_t>(first) * static_cast<size_t>(w);
     const auto keepRow = [w](uint32_t* entries) {
         for (int32_t x = 0; x < w; ++x)
             entries[x] = static_cast<uint32_t>(x) << 16;
     };
-    for (int32_t y = 0; y < h; ++y, row += w) {
+    for (int32_t y = first; y < last; ++y, row += w) {
         const int32_t a = std::abs(y - cy);
         const int32_t E = y <= cy ? cy : h - cy;
         const int32_t R = curved ? Bounded(TruncToInt(static_cast<float>(E) * size)) : 0;

@@ -10,7 +10,7 @@ namespace kzr {
 
 template struct MapEffect<VStretch>;
 
-// Source row of every destination pixel.  The mapping depends on the row
+// Source row of every destination pixel of rows [first, last).  The mapping depends on the row
 // only, so each row's entry is computed once and repeated along the row.
 //
 // Parameters: P1 curvature k, P2 band size S (fraction of the distance from
@@ -19,7 +19,7 @@ template struct MapEffect<VStretch>;
 //   (exp(d / s) - 1) / k        (magnifies the centre), or
 //   log(d k + 1) s              (inverse: squeezes it),
 // with s = R / log(R k + 1), so both curves meet the identity at d = R.
-void VStretch::BuildMaps(const EffectContext& ctx, State& st) {
+void VStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last) {
     const float k = ParamFloat(&ctx, 0);
     const float size = ParamFloat(&ctx, 1);
     const bool inverse = ParamBool(&ctx, 2);
@@ -38,8 +38,8 @@ void VStretch::BuildMaps(const EffectContext& ctx, State& st) {
 
     const ExpCurve curve(R, k);
 
-    uint32_t* row = st.MapA;
-    for (int32_t y = 0; y < h; ++y, row += w) {
+    uint32_t* row = st.MapA + static_cast<size_t>(first) * static_cast<size_t>(w);
+    for (int32_t y = first; y < last; ++y, row += w) {
         const int32_t d = std::abs(y - c);
         uint32_t entry;
         if (d >= R) {

@@ -9,7 +9,7 @@ struct VStretch {
     using State = OneMapState;
     static constexpr PrepareFlag kFlag = PrepareFlag::B;
     static constexpr MapAxis kAxis = MapAxis::Y;
-    static void BuildMaps(const EffectContext& ctx, State& st);
+    static void BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last);
 };
 
 extern template struct MapEffect<VStretch>;

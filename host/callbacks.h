@@ -11,6 +11,12 @@
 //       static constexpr PrepareFlag kFlag;         // context byte Prepare sets
 //       static constexpr MapAxis kAxis;             // one-map effects only
 //       static void BuildMaps(const EffectContext&, State&);  // the map builder
+//       // or, in its place, a builder of the map rows [first, last) alone:
+//       // the maps are then built in bands of rows, TaskCount of them at a
+//       // time.  A band writes only its own rows and reads no entries of
+//       // others, starts from what a single pass would hold at its first
+//       // row, and gives the same entries when built a second time;
+//       static void BuildRows(const EffectContext&, State&, int32_t first, int32_t last);
 //       // optional: a renderer of the rows [first, last) replacing the
 //       // standard remap (Process may split a frame into bands of rows),
 //       static void RenderRows(const EffectContext&, const State&,
@@ -127,7 +133,7 @@ struct MapEffect {
             FreeMaps(st);
             return kOutOfMemory;
         }
-        Fx::BuildMaps(*ctx, st);
+        BuildMaps(*ctx, st);
         if constexpr (kHasBuiltFlag<State>)
             st.MapBuilt = 1;
         return kOk;
@@ -170,6 +176,17 @@ struct MapEffect {
         }
     }
 
+    // Builds the maps for the context's size and parameters: in bands of
+    // rows when the effect builds rows, else through its whole builder.
+    static void BuildMaps(const EffectContext& ctx, State& st) {
+        if constexpr (requires { Fx::BuildRows(ctx, st, int32_t{0}, int32_t{0}); }) {
+            DrawInBands(ctx.TaskCount, static_cast<int32_t>(ctx.Height),
+                        [&](int32_t first, int32_t last) { Fx::BuildRows(ctx, st, first, last); });
+        } else {
+            Fx::BuildMaps(ctx, st);
+        }
+    }
+
     // Rebuilds the maps when they were never built or a parameter changed.
     static void UpdateMaps(const EffectContext& ctx, State& st) {
         bool rebuild = AnyParamChanged(&ctx);
@@ -177,7 +194,7 @@ struct MapEffect {
             rebuild = rebuild || st.MapBuilt == 0;
         if (!rebuild)
             return;
-        Fx::BuildMaps(ctx, st);
+        BuildMaps(ctx, st);
         if constexpr (kHasBuiltFlag<State>)
             st.MapBuilt = 1;
     }

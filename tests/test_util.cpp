@@ -44,8 +44,9 @@ uint64_t Fnv1a64(const void* data, size_t n) {
 }
 
 std::unique_ptr<refhost::Instance> Prepared(const char* id, uint32_t w, uint32_t h,
-                                            const std::string& params) {
+                                            const std::string& params, int tasks) {
     auto fx = std::make_unique<refhost::Instance>(TheModule(), EffectIndex(id));
+    fx->SetTaskCount(tasks);
     std::stringstream in(params);
     std::string item;
     while (std::getline(in, item, ';')) {

@@ -23,9 +23,10 @@ uint64_t Fnv1a64(const void* data, size_t n);
 
 // An instance of effect `id` with the parameters of `params`
 // ("Inverse=1;XOffset=0.2", values as the reference host parses them; a
-// number outside the range is written as it is), prepared for w x h.
+// number outside the range is written as it is), prepared for w x h at
+// TaskCount `tasks`.
 std::unique_ptr<refhost::Instance> Prepared(const char* id, uint32_t w, uint32_t h,
-                                            const std::string& params = "");
+                                            const std::string& params = "", int tasks = 1);
 // Renders src into a destination filled with `fill`; no surface may stay wrapped.
 std::vector<uint8_t> Rendered(refhost::Instance& fx, const std::vector<uint8_t>& src,
                               uint8_t fill = 0xEE);

@@ -51,5 +51,6 @@ int FirstFloatParam(const kzr::EffectDescriptor& fx);
 void RegisterEffectBenchmarks();
 void RegisterFloorBenchmarks();
 void RegisterCvRemapBenchmarks();
+void RegisterLibraryFloorBenchmarks();
 
 }  // namespace kzrbench

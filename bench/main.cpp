@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
     kzrbench::RegisterEffectBenchmarks();
     kzrbench::RegisterFloorBenchmarks();
     kzrbench::RegisterCvRemapBenchmarks();
+    kzrbench::RegisterLibraryFloorBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -1,0 +1,53 @@
+// The floor of the drain's map builder: only the double-precision library
+// calls it makes for every pixel inside its circle (atan2, sqrt, cos, sin),
+// at the default size (the circle touches the frame's shorter sides).  The
+// builder keeps these calls as they are, so its rebuild cannot be faster
+// than this pass on one thread.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "bench/bench_common.h"
+
+namespace kzrbench {
+namespace {
+
+void BM_DrainLibraryCalls(benchmark::State& state, FrameSize size) {
+    const int32_t w = static_cast<int32_t>(size.width), h = static_cast<int32_t>(size.height);
+    const int32_t cx = w / 2, cy = h / 2;
+    const int64_t r = (w < h ? w : h) / 2;
+    int64_t inside = 0;
+    for (auto _ : state) {
+        double sum = 0.0;
+        inside = 0;
+        for (int32_t y = 0; y < h; ++y) {
+            const int64_t dy = y - cy;
+            for (int32_t x = 0; x < w; ++x) {
+                const int64_t dx = x - cx, q = dx * dx + dy * dy;
+                if (q > r * r)
+                    continue;
+                const double theta = std::atan2(static_cast<double>(dy), static_cast<double>(dx));
+                const double dist = std::sqrt(static_cast<double>(q));
+                const double phi = theta + 0.4 / (dist + 1.0);
+                sum += std::cos(phi) * dist + std::sin(phi) * dist;
+                ++inside;
+            }
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+    state.counters["pixels"] = static_cast<double>(inside);
+}
+
+}  // namespace
+
+void RegisterLibraryFloorBenchmarks() {
+    for (const FrameSize& size : kSizes)
+        benchmark::RegisterBenchmark(("libcalls/drain/" + size.Name()).c_str(),
+                                     BM_DrainLibraryCalls, size)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+}
+
+}  // namespace kzrbench

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "apps/fxhost/options.h"
+#include "refhost/testcard.h"
 
 namespace fxhost {
 
@@ -64,6 +65,17 @@ void ApplySet(refhost::Instance& fx, const refhost::Texts& texts, const std::str
                              assignment + "'");
     const size_t index = refhost::FindParam(fx.Effect(), texts, assignment.substr(0, eq));
     fx.SetParam(fx.Effect().Params[index].Key, assignment.substr(eq + 1));
+}
+
+Image InputOrTestCard(const std::string& input, const std::string& size, Size defaultCard) {
+    if (!input.empty())
+        return ReadImage(input);
+    const Size card = size.empty() ? defaultCard : ParseSize(size, "--size");
+    Image image;
+    image.width = card.width;
+    image.height = card.height;
+    image.pixels = refhost::MakeTestCard(card.width, card.height);
+    return image;
 }
 
 }  // namespace fxhost

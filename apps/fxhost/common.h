@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "abi/status.h"
+#include "apps/fxhost/image_io.h"
+#include "apps/fxhost/options.h"
 #include "refhost/refhost.h"
 #include "refhost/texts.h"
 
@@ -28,6 +30,11 @@ void PrepareOrThrow(refhost::Instance& fx, uint32_t width, uint32_t height);
 // frame's.  Throws refhost::Error when the effect refuses.
 void RenderFrame(refhost::Instance& fx, const std::vector<uint32_t>& src,
                  std::vector<uint32_t>& dst);
+
+// The image at `input`, or the built-in test card when `input` is empty, at
+// `size` ("WxH", checked as --size) or `defaultCard` when `size` is empty.
+// Throws refhost::Error for an unreadable image.
+Image InputOrTestCard(const std::string& input, const std::string& size, Size defaultCard);
 
 // Settings of the host context that the command line can change.
 struct ContextOptions {

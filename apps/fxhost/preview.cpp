@@ -49,14 +49,7 @@ class Server {
         if (!o.input.empty() && !o.size.empty())
             throw refhost::Error(
                 "--size sets the size of the built-in test card; it cannot be used with --input");
-        if (o.input.empty()) {
-            const Size size = o.size.empty() ? kDefaultCard : ParseSize(o.size, "--size");
-            source_.width = size.width;
-            source_.height = size.height;
-            source_.pixels = refhost::MakeTestCard(size.width, size.height);
-        } else {
-            source_ = ReadImage(o.input);
-        }
+        source_ = InputOrTestCard(o.input, o.size, kDefaultCard);
         // Checked once here rather than failing every request.
         if (!context_.reference.empty())
             ParseSize(context_.reference, "--ref");

@@ -129,15 +129,7 @@ bool FileExists(const std::string& path) {
 }
 
 void RenderImage(refhost::Instance& fx, const RenderOptions& o) {
-    Image src;
-    if (o.input.empty()) {
-        const Size size = o.size.empty() ? kDefaultCard : ParseSize(o.size, "--size");
-        src.width = size.width;
-        src.height = size.height;
-        src.pixels = refhost::MakeTestCard(size.width, size.height);
-    } else {
-        src = ReadImage(o.input);
-    }
+    const Image src = InputOrTestCard(o.input, o.size, kDefaultCard);
     PrepareOrThrow(fx, src.width, src.height);
     Image dst = src;
     RenderFrame(fx, src.pixels, dst.pixels);

@@ -95,14 +95,22 @@ void DoubleFishEye::BuildRows(const EffectContext& ctx, State& st, int32_t first
     const bool curve = d > 0.0f && std::isfinite(d) && r > 0.0f && std::isfinite(r);
 
     const float fcx = static_cast<float>(lens.cx);
-    const size_t start = static_cast<size_t>(first) * static_cast<size_t>(w);
-    uint32_t* mapX = st.MapA + start;
-    uint32_t* mapY = st.MapB + start;
+    const int64_t cx = lens.cx;
+    // Columns cx + a and cx - a lie at the same distance from both lens
+    // centres: they share the lens, the curve value and the row offset, and
+    // their column offsets differ only in sign, which float multiplication and
+    // division carry exactly.  So the curve is evaluated once per pair.
+    // a runs over the distances of the frame's columns from cx.
+    const int64_t aFirst = cx < 0 ? -cx : (cx > w - 1 ? cx - (w - 1) : 0);
+    const int64_t aLast = std::max(cx, int64_t{w} - 1 - cx);
     for (int32_t y = first; y < last; ++y) {
+        uint32_t* mapX = st.MapA + static_cast<size_t>(y) * static_cast<size_t>(w);
+        uint32_t* mapY = st.MapB + static_cast<size_t>(y) * static_cast<size_t>(w);
+        std::fill(mapX, mapX + w, 0u);
+        std::fill(mapY, mapY + w, 0u);
         const int64_t dyU = int64_t{y} - lens.upperRow(), dyL = int64_t{y} - lens.lowerRow();
-        for (int32_t x = 0; x < w; ++x, ++mapX, ++mapY) {
-            const int64_t dx = int64_t{x} - lens.cx;
-            const int64_t qU = Squared(dx) + Squared(dyU), qL = Squared(dx) + Squared(dyL);
+        for (int64_t a = aFirst; a <= aLast; ++a) {
+            const int64_t qU = Squared(a) + Squared(dyU), qL = Squared(a) + Squared(dyL);
             int64_t q, dy;
             int32_t cc;
             bool lower;
@@ -111,15 +119,12 @@ void DoubleFishEye::BuildRows(const EffectContext& ctx, State& st, int32_t first
             } else if (rr >= static_cast<float>(qL)) {
                 q = qL, dy = dyL, cc = lens.lowerRow(), lower = true;
             } else {
-                *mapX = 0;
-                *mapY = 0;
-                continue;
+                break;  // q grows with a: no column further out is in a lens
             }
-            float sx = static_cast<float>(x), sy = static_cast<float>(y);
-            if (q == 0) {
-                sx = fcx;
-                sy = static_cast<float>(cc);
-            } else if (curve) {
+            // Offsets of the column cx + a; the column cx - a takes -tx.
+            bool moved = false;
+            float tx = 0.0f, py = 0.0f;
+            if (q != 0 && curve) {
                 const float dist =
                     static_cast<float>(std::sqrt(static_cast<double>(static_cast<float>(q))));
                 const float nd =
@@ -127,16 +132,31 @@ void DoubleFishEye::BuildRows(const EffectContext& ctx, State& st, int32_t first
                                                  static_cast<double>(A))
                             : static_cast<float>((std::exp(static_cast<double>(dist * k)) - 1.0) *
                                                  static_cast<double>(invd));
-                const float px = static_cast<float>(dx) * nd / dist + fcx;
-                const float py = static_cast<float>(dy) * nd / dist + static_cast<float>(cc);
-                if (!std::isnan(px))
-                    sx = px;
-                if (!std::isnan(py))
-                    sy = py;
+                tx = static_cast<float>(a) * nd / dist;
+                py = static_cast<float>(dy) * nd / dist + static_cast<float>(cc);
+                moved = true;
             }
             const bool toLastPixel = lower && !inverse;
-            *mapX = Encode(sx, w, toLastPixel);
-            *mapY = Encode(sy, h, toLastPixel);
+            const auto write = [&](int64_t x, float t) {
+                if (x < 0 || x >= w)
+                    return;
+                float sx = static_cast<float>(x), sy = static_cast<float>(y);
+                if (q == 0) {
+                    sx = fcx;
+                    sy = static_cast<float>(cc);
+                } else if (moved) {
+                    const float px = t + fcx;
+                    if (!std::isnan(px))
+                        sx = px;
+                    if (!std::isnan(py))
+                        sy = py;
+                }
+                mapX[x] = Encode(sx, w, toLastPixel);
+                mapY[x] = Encode(sy, h, toLastPixel);
+            };
+            write(cx + a, tx);
+            if (a != 0)
+                write(cx - a, -tx);
         }
     }
 }

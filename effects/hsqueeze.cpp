@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdlib>
 
 namespace kzr {
 
@@ -19,37 +21,66 @@ struct Lens {
     int32_t cy;
 };
 
-// Writes the column and row entries of the pixels [x0, x1) of the rows
-// [first, last) for the lens centred on column centre and row lens.cy.
-void MapLens(const Lens& lens, int32_t centre, int32_t x0, int32_t x1, int32_t w, int32_t h,
-             int32_t first, int32_t last, uint32_t* mapX, uint32_t* mapY) {
-    const float fc = static_cast<float>(centre), fcy = static_cast<float>(lens.cy);
+// The lens centred on column Centre owns the columns [First, Last) of the frame.
+struct LensColumns {
+    int64_t Centre, First, Last;
+    // The distances a from the centre of this lens's columns, as [lo, hi].
+    void Distances(int64_t& lo, int64_t& hi) const {
+        if (First >= Last)
+            return;
+        const int64_t nearest =
+            Centre < First ? First - Centre : (Centre >= Last ? Centre - (Last - 1) : 0);
+        lo = std::min(lo, nearest);
+        hi = std::max(hi, std::max(std::abs(First - Centre), std::abs(Last - 1 - Centre)));
+    }
+};
+
+// Writes the column and row entries of the rows [first, last) for both
+// lenses.  Every pixel outside a lens keeps its own position.  Inside, the
+// sample point depends on the distance only through q = dx^2 + dy^2, and the
+// column offset of -dx is the exact negation of that of dx, so the curve is
+// evaluated once for the up to four columns at distance a from the centres.
+void MapRows(const Lens& lens, const LensColumns (&lenses)[2], int32_t w, int32_t h, int32_t first,
+             int32_t last, uint32_t* mapX, uint32_t* mapY) {
+    int64_t aFirst = INT64_MAX, aLast = -1;
+    for (const LensColumns& c : lenses)
+        c.Distances(aFirst, aLast);
+    const float fcy = static_cast<float>(lens.cy);
     for (int32_t y = first; y < last; ++y) {
         const int64_t dy = int64_t{y} - lens.cy;
-        const int64_t row = int64_t{y} * w;
-        for (int32_t x = x0; x < x1; ++x) {
-            const int64_t dx = int64_t{x} - centre;
-            const int64_t q = dx * dx + dy * dy;
-            const int64_t i = row + x;
-            if (q > lens.r2) {
-                mapX[i] = static_cast<uint32_t>(x) << 16;
-                mapY[i] = static_cast<uint32_t>(y) << 16;
-                continue;
-            }
-            float px = fc, py = fcy;
+        const size_t row = static_cast<size_t>(y) * static_cast<size_t>(w);
+        for (int32_t x = 0; x < w; ++x) {
+            mapX[row + static_cast<size_t>(x)] = static_cast<uint32_t>(x) << 16;
+            mapY[row + static_cast<size_t>(x)] = static_cast<uint32_t>(y) << 16;
+        }
+        for (int64_t a = aFirst; a <= aLast; ++a) {
+            const int64_t q = a * a + dy * dy;
+            if (q > lens.r2)
+                break;  // q grows with a
+            float tx = 0.0f, py = fcy;
             if (q != 0) {
                 const float d = static_cast<float>(std::sqrt(static_cast<double>(q)));
                 const float s = lens.inverse ? lens.curve.Squeeze(d) : lens.curve.Magnify(d);
-                px = fc + (static_cast<float>(dx) * s) / d;
+                tx = (static_cast<float>(a) * s) / d;
                 py = fcy + (static_cast<float>(dy) * s) / d;
-                // A curve that gives no number leaves the pixel in place.
-                if (std::isnan(px) || std::isnan(py)) {
-                    px = static_cast<float>(x);
-                    py = static_cast<float>(y);
+            }
+            for (const LensColumns& c : lenses) {
+                const float fc = static_cast<float>(c.Centre);
+                for (const int64_t sign : {int64_t{1}, int64_t{-1}}) {
+                    const int64_t x = c.Centre + sign * a;
+                    if (x < c.First || x >= c.Last || (sign < 0 && a == 0))
+                        continue;
+                    float px = q != 0 ? fc + (sign > 0 ? tx : -tx) : fc;
+                    float qy = py;
+                    // A curve that gives no number leaves the pixel in place.
+                    if (std::isnan(px) || std::isnan(qy)) {
+                        px = static_cast<float>(x);
+                        qy = static_cast<float>(y);
+                    }
+                    mapX[row + static_cast<size_t>(x)] = ClampedFixedTrunc(px, w);
+                    mapY[row + static_cast<size_t>(x)] = ClampedFixedTrunc(qy, h);
                 }
             }
-            mapX[i] = ClampedFixedTrunc(px, w);
-            mapY[i] = ClampedFixedTrunc(py, h);
         }
     }
 }
@@ -86,8 +117,9 @@ void HSqueeze::BuildRows(const EffectContext& ctx, State& st, int32_t first, int
     const Lens lens{int64_t{r} * r, ExpCurve(r, g), inverse, cy};
 
     // Column cx belongs to the right lens.
-    MapLens(lens, cx - r, 0, std::min(cx, w), w, h, first, last, st.MapA, st.MapB);
-    MapLens(lens, cx + r, std::max(cx, 0), w, w, h, first, last, st.MapA, st.MapB);
+    const LensColumns lenses[2] = {{int64_t{cx} - r, 0, std::min(cx, w)},
+                                   {int64_t{cx} + r, std::max(cx, 0), w}};
+    MapRows(lens, lenses, w, h, first, last, st.MapA, st.MapB);
 }
 
 }  // namespace kzr

@@ -4,11 +4,15 @@
 // tables of every effect built in bands of rows.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "effects/exp_curve.h"
+#include "host/params.h"
+#include "imaging/coordmap.h"
 #include "imaging/frame_remap.h"
 #include "imaging/sample.h"
 #include "refhost/testcard.h"
@@ -251,5 +255,122 @@ TEST_P(ThreadsFastPathsMaps, EveryTaskCountBuildsTheSameMaps) {
 
 INSTANTIATE_TEST_SUITE_P(AllEffects, ThreadsFastPathsMaps, ::testing::ValuesIn(kBandCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Lens builders against the per-pixel formulas -------------------------------------
+
+using Entry = std::pair<uint32_t, uint32_t>;  // column and row entries of one pixel
+
+// The squeeze's sample point of pixel (x, y), computed for that pixel alone.
+Entry SqueezePixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
+    const float g = kzr::ParamFloat(&ctx, 0), size = kzr::ParamFloat(&ctx, 1);
+    const bool inverse = kzr::ParamBool(&ctx, 2);
+    const kzr::Point2f pos = kzr::ParamPoint(&ctx, 3);
+    const int32_t w = int32_t(ctx.Width), h = int32_t(ctx.Height);
+    const int32_t cx = kzr::Bounded(kzr::TruncToInt(float(w) * pos.x));
+    const int32_t cy = kzr::Bounded(kzr::TruncToInt(float(h) * pos.y));
+    const bool curve = g > 0.0f && std::isfinite(g);
+    const int32_t r =
+        curve ? std::max(kzr::Bounded(kzr::TruncToInt(float(std::min(w, h)) * size)), 0) : 0;
+    const int32_t centre = x < cx ? cx - r : cx + r;
+    const int64_t dx = int64_t{x} - centre, dy = int64_t{y} - cy;
+    const int64_t q = dx * dx + dy * dy;
+    if (q > int64_t{r} * r)
+        return {uint32_t(x) << 16, uint32_t(y) << 16};
+    float px = float(centre), py = float(cy);
+    if (q != 0) {
+        const kzr::ExpCurve c(r, g);
+        const float d = float(std::sqrt(double(q)));
+        const float s = inverse ? c.Squeeze(d) : c.Magnify(d);
+        px = float(centre) + (float(dx) * s) / d;
+        py = float(cy) + (float(dy) * s) / d;
+        if (std::isnan(px) || std::isnan(py))
+            px = float(x), py = float(y);
+    }
+    return {kzr::ClampedFixedTrunc(px, w), kzr::ClampedFixedTrunc(py, h)};
+}
+
+// The fish-eye's entries of pixel (x, y), computed for that pixel alone.
+Entry FishEyePixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
+    const float d = kzr::ParamFloat(&ctx, 0), size = kzr::ParamFloat(&ctx, 2);
+    const bool inverse = kzr::ParamBool(&ctx, 1);
+    const kzr::Point2f pos = kzr::ParamPoint(&ctx, 3);
+    const int32_t w = int32_t(ctx.Width), h = int32_t(ctx.Height);
+    const int32_t cx = kzr::Bounded(kzr::TruncToInt(float(w) * pos.x));
+    const int32_t cy = kzr::Bounded(kzr::TruncToInt(float(h) * pos.y));
+    float r = float(std::min(w, h)) * size * 0.25f;
+    r = std::isnan(r) ? 0.0f : r;
+    const int32_t ri = kzr::Bounded(kzr::TruncToInt(r));
+    const float k = float(std::log(double(r * d + 1.0f)) / double(r));
+    const float A = float(double(r) / std::log(double(r * d + 1.0f)));
+    const bool curve = d > 0.0f && std::isfinite(d) && r > 0.0f && std::isfinite(r);
+    const int64_t dx = int64_t{x} - cx, dyU = int64_t{y} - (cy - ri), dyL = int64_t{y} - (cy + ri);
+    const int64_t qU = dx * dx + dyU * dyU, qL = dx * dx + dyL * dyL;
+    const bool lower = !(r * r >= float(qU));
+    if (lower && !(r * r >= float(qL)))
+        return {0, 0};
+    const int64_t q = lower ? qL : qU, dy = lower ? dyL : dyU;
+    const float cc = float(lower ? cy + ri : cy - ri);
+    float sx = float(x), sy = float(y);
+    if (q == 0) {
+        sx = float(cx), sy = cc;
+    } else if (curve) {
+        const float dist = float(std::sqrt(double(float(q))));
+        const float nd = inverse ? float(std::log(double(dist * d + 1.0f)) * double(A))
+                                 : float((std::exp(double(dist * k)) - 1.0) * double(1.0f / d));
+        const float px = float(dx) * nd / dist + float(cx), py = float(dy) * nd / dist + cc;
+        sx = std::isnan(px) ? sx : px;
+        sy = std::isnan(py) ? sy : py;
+    }
+    const auto encode = [&](float v, int32_t n) {
+        if (v < 0.0f)
+            v = 0.0f;
+        else if (lower && !inverse)
+            v = std::min(v, float(n - 1));
+        else if (v >= float(n))
+            v = float(n - 1);
+        return std::min(kzr::FixedNearest(v), uint32_t((uint64_t(uint32_t(n)) << 16) - 1));
+    };
+    return {encode(sx, w), encode(sy, h)};
+}
+
+// Random parameter bits (within range, special values, any bits) and sizes;
+// every entry of both maps equals the one computed for its pixel alone.
+TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
+    const float specials[] = {NAN,    INFINITY, -INFINITY, 0.0f, -0.0f,
+                              1e-40f, 1e30f,    -0.5f,     2.0f, 1.0f};
+    std::mt19937 rng(99);
+    for (const auto& [id, pixel] : {std::pair{"Kzr_Dsp_Vi_HSqueeze", &SqueezePixel},
+                                    std::pair{"Kzr_Dsp_Vi_DoubleFishEye", &FishEyePixel}})
+        for (int run = 0; run < 300; ++run) {
+            refhost::Instance fx(kzrtest::TheModule(), kzrtest::EffectIndex(id));
+            const kzr::EffectDescriptor& e = fx.Effect();
+            for (size_t p = 0; p < 4; ++p) {
+                float v[2];
+                for (int c = 0; c < 2; ++c) {
+                    float lo, hi;
+                    std::memcpy(&lo, static_cast<const char*>(e.Params[p].MinValue) + 4 * c, 4);
+                    std::memcpy(&hi, static_cast<const char*>(e.Params[p].MaxValue) + 4 * c, 4);
+                    const uint32_t bits = rng(), mode = rng() % 10;
+                    v[c] = lo + (hi - lo) * float(bits % 1000) / 1000.0f;
+                    if (e.Params[p].ValueType == kzr::kTypeBool || mode == 9)
+                        std::memcpy(&v[c], &bits, 4);
+                    else if (mode >= 6)
+                        v[c] = specials[bits % std::size(specials)];
+                }
+                fx.WriteRaw(p, v, e.Params[p].ValueSize);
+            }
+            const uint32_t w = 1 + rng() % 70, h = 1 + rng() % 70;
+            ASSERT_EQ(fx.Prepare(w, h), kzr::kOk);
+            const uint32_t *a = kzrtest::MapAt(fx, 0x10), *b = kzrtest::MapAt(fx, 0x18);
+            for (uint32_t y = 0; y < h; ++y)
+                for (uint32_t x = 0; x < w; ++x) {
+                    const Entry want = pixel(fx.Context(), int32_t(x), int32_t(y));
+                    ASSERT_EQ(Entry(a[y * w + x], b[y * w + x]), want)
+                        << id << " run " << run << " " << w << "x" << h << " at " << x << "," << y
+                        << " parameters " << fx.FormatParam(0) << " " << fx.FormatParam(1) << " "
+                        << fx.FormatParam(2) << " " << fx.FormatParam(3);
+                }
+        }
+}
 
 }  // namespace

@@ -252,19 +252,24 @@ void FillPoints(int32_t* points, const Geometry& g, int32_t first, int32_t last)
 }  // namespace
 
 Status Laser::BuildTables(const EffectContext& ctx, State& st, TableAllocator allocate) {
-    FreeTables(st);
-    if (!MapSizeSupported(ctx.Width, ctx.Height))
-        return kOutOfMemory;
-    const Geometry g = GeometryOf(ctx);
-    try {
-        st.RowOffsets = allocate(1, ctx.Height);
-        st.SourcePoints = reinterpret_cast<int32_t*>(allocate(2 * ctx.Width, ctx.Height));
-        st.InsideRuns = reinterpret_cast<int32_t*>(allocate(2, RunsEntries(ctx.Height)));
-    } catch (const std::bad_alloc&) {
-        // No released or half-made table stays reachable.
+    // Tables of the frame's size are rewritten in place; others are
+    // released and made anew.
+    if (!TablesMatch(ctx, st) ||
+        !MapMatches(reinterpret_cast<const uint32_t*>(st.InsideRuns), 2, RunsEntries(ctx.Height))) {
         FreeTables(st);
-        return kOutOfMemory;
+        if (!MapSizeSupported(ctx.Width, ctx.Height))
+            return kOutOfMemory;
+        try {
+            st.RowOffsets = allocate(1, ctx.Height);
+            st.SourcePoints = reinterpret_cast<int32_t*>(allocate(2 * ctx.Width, ctx.Height));
+            st.InsideRuns = reinterpret_cast<int32_t*>(allocate(2, RunsEntries(ctx.Height)));
+        } catch (const std::bad_alloc&) {
+            // No released or half-made table stays reachable.
+            FreeTables(st);
+            return kOutOfMemory;
+        }
     }
+    const Geometry g = GeometryOf(ctx);
     // Filled by the first Process that draws.
     st.InsideRuns[0] = 0;
     // y * w stays below 2^32 for every addressable frame.
@@ -289,10 +294,7 @@ Status Laser::Prepare(EffectContext* ctx) {
     if (ctx == nullptr || ctx->State == nullptr)
         return kFail;
     State& st = *static_cast<State*>(ctx->State);
-    // Tables of an earlier Prepare are released, not dropped.
-    FreeTables(st);
-    if (!MapSizeSupported(ctx->Width, ctx->Height))
-        return kOutOfMemory;
+    // Tables of an earlier Prepare are reused or released, never dropped.
     const Status status = BuildTables(*ctx, st, &AllocateMap);
     if (status != kOk)
         return status;

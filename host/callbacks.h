@@ -121,17 +121,20 @@ struct MapEffect {
             return kFail;
         State& st = *static_cast<State*>(ctx->State);
         // A host that prepares again without unpreparing gets its old maps
-        // released rather than leaked.
-        FreeMaps(st);
-        if (!MapSizeSupported(ctx->Width, ctx->Height))
-            return kOutOfMemory;
-        try {
-            st.MapA = AllocateMap(ctx->Width, ctx->Height);
-            if constexpr (kHasMapB<State>)
-                st.MapB = AllocateMap(ctx->Width, ctx->Height);
-        } catch (const std::bad_alloc&) {
+        // rewritten when they have the frame's size (no fresh pages to fault
+        // in), and released rather than leaked when they have not.
+        if (!MapsMatch(*ctx, st)) {
             FreeMaps(st);
-            return kOutOfMemory;
+            if (!MapSizeSupported(ctx->Width, ctx->Height))
+                return kOutOfMemory;
+            try {
+                st.MapA = AllocateMap(ctx->Width, ctx->Height);
+                if constexpr (kHasMapB<State>)
+                    st.MapB = AllocateMap(ctx->Width, ctx->Height);
+            } catch (const std::bad_alloc&) {
+                FreeMaps(st);
+                return kOutOfMemory;
+            }
         }
         BuildMaps(*ctx, st);
         if constexpr (kHasBuiltFlag<State>)

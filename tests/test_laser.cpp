@@ -140,10 +140,13 @@ uint32_t* FailingAllocator(uint32_t width, uint32_t height) {
     return kzr::AllocateMap(width, height);
 }
 
-TEST(Laser, OutOfMemoryWhileRebuildingLeavesNoTables) {
+TEST(Laser, OutOfMemoryWhileBuildingLeavesNoTables) {
     for (int succeed : {0, 1}) {
         LaserFx l;
         l.Run(37, 23);
+        // Tables of the frame's size are rebuilt in place; an unprepared
+        // instance has to allocate them.
+        ASSERT_EQ(l.fx.Unprepare(), kzr::kOk);
         gAllocationsLeft = succeed;
         EXPECT_EQ(kzr::Laser::BuildTables(l.fx.Context(), l.St(), &FailingAllocator),
                   kzr::kOutOfMemory);

@@ -5,12 +5,28 @@
 #include <cstring>
 #include <limits>
 
+#include <emmintrin.h>
+
 namespace kzr {
 namespace {
 
 // Pixels are opaque 32-bit values; the frame buffers need not be aligned.
 inline void CopyPixel(uint8_t* row, int64_t to, const uint8_t* from, int64_t at) {
     std::memcpy(row + 4 * to, from + 4 * at, 4);
+}
+
+// out[j] = in[n - 1 - j] for j in [0, n): a run of pixels in reverse order.
+// The two runs must not overlap.
+void ReverseRun(uint8_t* out, const uint8_t* in, int32_t n) {
+    int32_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const __m128i v =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * int64_t{n - 4 - j}));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * int64_t{j}),
+                         _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3)));
+    }
+    for (; j < n; ++j)
+        CopyPixel(out, j, in, n - 1 - j);
 }
 
 // The bulk copy of the whole frame, with the checks of the C runtime's
@@ -65,12 +81,10 @@ Plan MakePlan(int32_t w, bool inverse, float xOffset) {
 
 void MirrorRow(const Plan& p, int32_t w, const uint8_t* src, uint8_t* dst) {
     // The mirrored run reads the source only.
-    for (int32_t i = 0; i < p.steps; ++i) {
-        if (p.inverse)
-            CopyPixel(dst, p.near - i, src, p.far + i);
-        else
-            CopyPixel(dst, p.far + i, src, p.near - i);
-    }
+    if (p.inverse)  // dst[near - i] = src[far + i]
+        ReverseRun(dst + 4 * int64_t{p.near - p.steps + 1}, src + 4 * int64_t{p.far}, p.steps);
+    else  // dst[far + i] = src[near - i]
+        ReverseRun(dst + 4 * int64_t{p.far}, src + 4 * int64_t{p.near - p.steps + 1}, p.steps);
     // The fill reads and writes the destination only.
     if (p.leftPart) {
         // Columns [0, period) repeated to the right edge.
@@ -81,9 +95,8 @@ void MirrorRow(const Plan& p, int32_t w, const uint8_t* src, uint8_t* dst) {
         // The columns right of e reflected across the left edge of column e,
         // one period at a time towards column 0.
         for (int32_t e = w - p.period; e > 0; e -= p.period) {
-            const int32_t n = std::min(e, p.period);
-            for (int32_t i = 0; i < n; ++i)
-                CopyPixel(dst, e - 1 - i, dst, e + i);
+            const int32_t n = std::min(e, p.period);  // dst[e - 1 - i] = dst[e + i]
+            ReverseRun(dst + 4 * int64_t{e - n}, dst + 4 * int64_t{e}, n);
         }
     }
 }
@@ -133,12 +146,14 @@ Status HMirror::Process(EffectContext* ctx) {
             MirrorRow(plan, static_cast<int32_t>(w), src + y * rowBytes, dst + y * rowBytes);
         return kOk;
     }
+    // Each row is copied and mirrored while it is still in the cache, so the
+    // frame crosses the memory bus once each way.
     DrawInBands(ctx->TaskCount, static_cast<int32_t>(h), [&](int32_t first, int32_t last) {
-        const size_t from = static_cast<size_t>(first) * rowBytes;
-        CopyFrame(dst + from, src + from, static_cast<size_t>(last - first) * rowBytes);
-        for (int32_t y = first; y < last; ++y)
-            MirrorRow(plan, static_cast<int32_t>(w), src + static_cast<size_t>(y) * rowBytes,
-                      dst + static_cast<size_t>(y) * rowBytes);
+        for (int32_t y = first; y < last; ++y) {
+            const size_t at = static_cast<size_t>(y) * rowBytes;
+            std::memcpy(dst + at, src + at, rowBytes);
+            MirrorRow(plan, static_cast<int32_t>(w), src + at, dst + at);
+        }
     });
     return kOk;
 }

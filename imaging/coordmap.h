@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <limits>
 
+#include <xmmintrin.h>
+
 namespace kzr {
 
 // Largest frame the 16.16 format can address.
@@ -53,9 +55,12 @@ inline uint32_t FixedTrunc(float p) {
     return static_cast<uint32_t>(static_cast<int64_t>(p * 65536.0f));
 }
 
-// The same, rounded to the nearest entry (ties to even).
+// The same, rounded to the nearest entry (ties to even).  One conversion in
+// the current rounding mode: the integer nearbyint() would give and the cast
+// would keep, and for NaN or magnitudes of 2^63 and more the same
+// 0x8000000000000000 the cast gives; no library call per entry.
 inline uint32_t FixedNearest(float p) {
-    return static_cast<uint32_t>(static_cast<int64_t>(std::nearbyint(p * 65536.0f)));
+    return static_cast<uint32_t>(_mm_cvtss_si64(_mm_set_ss(p * 65536.0f)));
 }
 
 // Clamp of a source position to [0, size): below zero (or NaN) to 0, at or

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "imaging/coordmap.h"
 #include "imaging/sample.h"
 
 namespace {
@@ -211,6 +213,35 @@ TEST_F(Remap, DestinationSkipAndOffset) {
                             &expect[static_cast<size_t>(y) * (w + 2) + x]);
     kzr::RemapX(&src.s, h, w, skip, offset, map.data(), reinterpret_cast<uint8_t*>(got.data()));
     EXPECT_EQ(got, expect);
+}
+
+}  // namespace
+
+namespace {
+
+// The 16.16 rounding of the map builders against the C library's rounding
+// and the cast: random bit patterns (NaN, infinities, denormals, negatives
+// and values past 2^63 included), and every tie k + 1/2 of the map range.
+TEST(MapEntries, FixedNearestEqualsTheLibraryRounding) {
+    const auto reference = [](float p) {
+        return static_cast<uint32_t>(static_cast<int64_t>(std::nearbyint(p * 65536.0f)));
+    };
+    std::mt19937 rng(11);
+    for (int n = 0; n < 1 << 20; ++n) {
+        const uint32_t bits = rng();
+        float p;
+        std::memcpy(&p, &bits, 4);
+        if (std::isfinite(p * 65536.0f) && std::fabs(p * 65536.0f) >= 0x1p63f)
+            continue;  // the cast of such values is undefined in C++
+        ASSERT_EQ(kzr::FixedNearest(p), reference(p)) << std::hexfloat << p;
+    }
+    for (uint32_t k = 0; k < 65536u * 128; k += 127) {
+        const float tie = (static_cast<float>(k) + 0.5f) / 65536.0f;
+        ASSERT_EQ(kzr::FixedNearest(tie), reference(tie)) << k;
+        ASSERT_EQ(kzr::FixedNearest(tie), k + (k & 1)) << k;  // ties to even
+    }
+    EXPECT_EQ(kzr::FixedNearest(std::nanf("")), 0u);
+    EXPECT_EQ(kzr::FixedNearest(-1.5f / 65536.0f), uint32_t(-2));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The drain effect: its maps at worked sample points, the circle rule of the
-// rendering, and the parallel path giving the sequential picture.
+// rendering (into another frame and into its own source), and the parallel
+// path giving the sequential picture.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -85,6 +86,21 @@ TEST(Drain, RendersWithinTheWholeRadiusAndCopiesTheRest) {
                     kzr::Sample(&s, int32_t(a[i]), int32_t(b[i]), &expect);
                 ASSERT_EQ(std::memcmp(&dst[4 * i], &expect, 4), 0) << x << "," << y;
             }
+        // Drawn into its own source, pixel by pixel in order: every sample
+        // sees the pixels written before it.
+        auto inPlace = src, expect = src;
+        ASSERT_EQ(fx->Render(inPlace.data(), inPlace.data()), kzr::kOk);
+        const kzr::ImageSurface e{
+            nullptr, expect.data(), int32_t(c.w), int32_t(c.h), int32_t(c.w * 4), 4, nullptr, c.cpu,
+            0};
+        for (uint32_t y = 0; y < c.h; ++y)
+            for (uint32_t x = 0; x < c.w; ++x) {
+                const size_t i = size_t{y} * c.w + x;
+                if (std::hypot(x - c.cx, y - c.cy) <= ri)
+                    kzr::Sample(&e, int32_t(a[i]), int32_t(b[i]),
+                                reinterpret_cast<uint32_t*>(&expect[4 * i]));
+            }
+        EXPECT_TRUE(inPlace == expect);
     }
 }
 

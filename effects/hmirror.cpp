@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include <emmintrin.h>
+#include "imaging/pixel_run.h"
 
 namespace kzr {
 namespace {
@@ -13,20 +13,6 @@ namespace {
 // Pixels are opaque 32-bit values; the frame buffers need not be aligned.
 inline void CopyPixel(uint8_t* row, int64_t to, const uint8_t* from, int64_t at) {
     std::memcpy(row + 4 * to, from + 4 * at, 4);
-}
-
-// out[j] = in[n - 1 - j] for j in [0, n): a run of pixels in reverse order.
-// The two runs must not overlap.
-void ReverseRun(uint8_t* out, const uint8_t* in, int32_t n) {
-    int32_t j = 0;
-    for (; j + 4 <= n; j += 4) {
-        const __m128i v =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * int64_t{n - 4 - j}));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 4 * int64_t{j}),
-                         _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3)));
-    }
-    for (; j < n; ++j)
-        CopyPixel(out, j, in, n - 1 - j);
 }
 
 // The bulk copy of the whole frame, with the checks of the C runtime's

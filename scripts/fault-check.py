@@ -116,7 +116,7 @@ FAULTS = [
      "const int32_t k = std::clamp(m, 1, w - 2);",
      "const int32_t k = std::clamp(m, 1, w - 1);",
      "mirror axis may reach the last column"),
-    ("hmirror-run-order", "effects/hmirror.cpp",
+    ("hmirror-run-order", "imaging/pixel_run.h",
      "_mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3))",
      "_mm_shuffle_epi32(v, _MM_SHUFFLE(1, 0, 3, 2))",
      "mirror reverses its runs in pairs of pixels, not four at a time"),

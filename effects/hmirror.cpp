@@ -10,11 +10,6 @@
 namespace kzr {
 namespace {
 
-// Pixels are opaque 32-bit values; the frame buffers need not be aligned.
-inline void CopyPixel(uint8_t* row, int64_t to, const uint8_t* from, int64_t at) {
-    std::memcpy(row + 4 * to, from + 4 * at, 4);
-}
-
 // The bulk copy of the whole frame, with the checks of the C runtime's
 // secure copy: no destination, nothing written; no source, the destination
 // zero-filled.  Either fault is reported through errno (EINVAL).

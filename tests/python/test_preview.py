@@ -160,8 +160,10 @@ def settled(driver, effect):
 
 def test_the_page_follows_its_controls_and_shows_what_fxhost_renders(preview, browser, tmp_path):
     browser.get(preview.url + "/")
-    settled(browser, Select(browser.find_element(By.ID, "effect")).first_selected_option
-            .get_attribute("value"))
+    # The effect list is filled once effects.json has arrived.
+    first = WebDriverWait(browser, 20, poll_frequency=0.05).until(
+        lambda d: d.execute_script('return document.getElementById("effect").value || null;'))
+    settled(browser, first)
     names = [o.get_attribute("value")
              for o in Select(browser.find_element(By.ID, "effect")).options]
     assert len(names) == 10 and "drain" in names

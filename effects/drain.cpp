@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <new>
 
 #include "effects/column_run.h"
 #include "imaging/multitask.h"
@@ -129,17 +130,26 @@ RowBand DrainBand(int32_t height, int32_t count, int32_t index) {
     return BandOf(height, count, index);
 }
 
+namespace {
+
+// Where the builder takes each pixel's polar angle from: the library call
+// alone, the call with the angle kept for later builds, or the angles kept
+// by an earlier build of the same circle.
+enum class Angles { Compute, ComputeAndKeep, Reuse };
+
 // Source column (MapA) and row (MapB) of every pixel of rows [first, last)
 // within the radius R; the entries outside are 0.  A pixel at distance dist keeps it and turns by
 //   tw = (2 / D) (R / dist - 1)        (normal), or
 //   tw = -(1 / D) (R / dist - 1)       (inverse: the other way, half as far);
-// with 1 / D at 0.02 or below there is no twist.
-void Drain::BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last) {
+// with 1 / D at 0.02 or below there is no twist.  The angle of a pixel
+// depends on the circle alone, so a change of D or of the direction reuses
+// the angles of the build before it.
+template <Angles kAngles>
+void BuildRowsOf(const EffectContext& ctx, Drain::State& st, float* kept, int32_t first,
+                 int32_t last) {
     const float degree = ParamFloat(&ctx, 0);
     const bool inverse = ParamBool(&ctx, 2);
     const Circle c = CircleOf(ctx);
-    if (c.h <= 0 || c.w <= 0)
-        return;
 
     const float invD = 1.0f / degree;
     const float RR = c.R * c.R;
@@ -153,6 +163,7 @@ void Drain::BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_
     const size_t start = static_cast<size_t>(first) * static_cast<size_t>(c.w);
     uint32_t* mapX = st.MapA + start;
     uint32_t* mapY = st.MapB + start;
+    float* angle = kept + (kAngles == Angles::Compute ? 0 : start);
     // Squared distance of the row's first pixel, carried in float from row 0
     // (exact only while below 2^24): the rows above the band are stepped
     // through, so the band starts with the value a single pass reaches.
@@ -171,8 +182,15 @@ void Drain::BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_
                 *mapX = static_cast<uint32_t>(c.cx) << 16;
                 *mapY = static_cast<uint32_t>(c.cy) << 16;
             } else {
-                const float theta = static_cast<float>(
-                    std::atan2(static_cast<double>(dy), static_cast<double>(dx)));
+                float theta;
+                if constexpr (kAngles == Angles::Reuse) {
+                    theta = angle[x];
+                } else {
+                    theta = static_cast<float>(
+                        std::atan2(static_cast<double>(dy), static_cast<double>(dx)));
+                    if constexpr (kAngles == Angles::ComputeAndKeep)
+                        angle[x] = theta;
+                }
                 const float dist = static_cast<float>(std::sqrt(static_cast<double>(q)));
                 float tw = 0.0f;
                 if (twisted)
@@ -188,6 +206,43 @@ void Drain::BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_
             q += static_cast<float>(2 * dx + 1);
         }
         rowQ += static_cast<float>(2 * dy + 1);
+        if constexpr (kAngles != Angles::Compute)
+            angle += c.w;
+    }
+}
+
+}  // namespace
+
+void Drain::BuildMaps(const EffectContext& ctx, State& st) {
+    const Circle c = CircleOf(ctx);
+    if (c.h <= 0 || c.w <= 0)
+        return;
+    // The circle the kept angles belong to; a tag of zero names no circle.
+    uint32_t radiusBits;
+    std::memcpy(&radiusBits, &c.R, 4);
+    const uint64_t tag[2] = {
+        uint64_t{static_cast<uint32_t>(c.cx)} << 32 | static_cast<uint32_t>(c.cy),
+        uint64_t{1} << 32 | radiusBits};
+    MapScratch* kept = nullptr;
+    try {
+        kept = &ScratchOf(st.MapA);
+    } catch (const std::bad_alloc&) {
+        // No room to keep the angles: every build computes them.
+    }
+    const bool reuse = kept != nullptr && kept->Tag[0] == tag[0] && kept->Tag[1] == tag[1];
+    if (kept != nullptr && !reuse)
+        kept->Tag[0] = kept->Tag[1] = 0;
+    DrawInBands(ctx.TaskCount, c.h, [&](int32_t first, int32_t last) {
+        if (kept == nullptr)
+            BuildRowsOf<Angles::Compute>(ctx, st, nullptr, first, last);
+        else if (reuse)
+            BuildRowsOf<Angles::Reuse>(ctx, st, kept->Values, first, last);
+        else
+            BuildRowsOf<Angles::ComputeAndKeep>(ctx, st, kept->Values, first, last);
+    });
+    if (kept != nullptr) {
+        kept->Tag[0] = tag[0];
+        kept->Tag[1] = tag[1];
     }
 }
 

@@ -14,7 +14,7 @@ namespace kzr {
 struct Drain {
     using State = TwoMapBuiltState;
     static constexpr PrepareFlag kFlag = PrepareFlag::A;
-    static void BuildRows(const EffectContext& ctx, State& st, int32_t first, int32_t last);
+    static void BuildMaps(const EffectContext& ctx, State& st);
     static Status Process(EffectContext* ctx);
 };
 

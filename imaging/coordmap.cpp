@@ -14,7 +14,7 @@ namespace {
 struct MapHeader {
     uint32_t Width;
     uint32_t Height;
-    uint64_t Reserved;  // keeps the entries 16-byte aligned
+    MapScratch* Scratch;  // null until asked for; keeps the entries 16-byte aligned
 };
 static_assert(sizeof(MapHeader) == 16);
 
@@ -45,13 +45,29 @@ uint32_t* AllocateMap(uint32_t width, uint32_t height) {
     AdviseLargePages(header, static_cast<size_t>(bytes));
     header->Width = width;
     header->Height = height;
-    header->Reserved = 0;
+    header->Scratch = nullptr;
     return reinterpret_cast<uint32_t*>(header + 1);
 }
 
 void FreeMap(uint32_t* map) {
-    if (map != nullptr)
-        ::operator delete(HeaderOf(map));
+    if (map == nullptr)
+        return;
+    MapHeader* header = HeaderOf(map);
+    ::operator delete(header->Scratch);
+    ::operator delete(header);
+}
+
+MapScratch& ScratchOf(uint32_t* map) {
+    MapHeader* header = HeaderOf(map);
+    if (header->Scratch == nullptr) {
+        const size_t bytes = sizeof(MapScratch) + size_t{header->Width} * header->Height * 4;
+        auto* scratch = static_cast<MapScratch*>(::operator new(bytes));
+        AdviseLargePages(scratch, bytes);
+        scratch->Tag[0] = scratch->Tag[1] = 0;
+        scratch->Values = reinterpret_cast<float*>(scratch + 1);
+        header->Scratch = scratch;
+    }
+    return *header->Scratch;
 }
 
 bool MapMatches(const uint32_t* map, uint32_t width, uint32_t height) {

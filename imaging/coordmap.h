@@ -32,6 +32,17 @@ void FreeMap(uint32_t* map);
 // True when the map is non-null and was made for width x height.
 bool MapMatches(const uint32_t* map, uint32_t width, uint32_t height);
 
+// Values a map builder keeps beside its map from one build to the next, for
+// the parts of its work that only some parameters change: one float per map
+// entry, and a tag saying what they were computed for (zero: nothing yet).
+struct MapScratch {
+    uint64_t Tag[2];
+    float* Values;
+};
+// The map's scratch values, allocated on the first call (tag zero, values
+// uninitialised) and released with the map; throws std::bad_alloc.
+MapScratch& ScratchOf(uint32_t* map);
+
 // Float to 32-bit integer truncating towards zero, as a C cast does for every
 // value that fits; NaN gives 0 and values beyond the range saturate.
 inline int32_t TruncToInt(float v) {

@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <cstring>
+#include <string>
+#include <utility>
 
 #include "effects/drain.h"
 #include "imaging/sample.h"
@@ -133,6 +135,36 @@ TEST(Drain, EveryTaskCountGivesTheSequentialPicture) {
         changed->SetParam("P1", "1.5");
         changed->SetParam("P4", "0.3,0.7");
         EXPECT_EQ(kzrtest::Rendered(*changed, small), smallAlone) << tasks << " tasks";
+    }
+}
+
+// A rebuild of the same circle reuses the angles the build before it kept;
+// a moved or resized circle computes them again.  Either way the maps are
+// those of a fresh instance, whether the rebuild comes from Prepare or from
+// a keyframe in Process, on one task or three.
+TEST(Drain, RebuildsGiveTheMapsOfAFreshInstance) {
+    constexpr uint32_t w = 641, h = 359;
+    const auto src = kzrtest::PatternFrame(w, h);
+    const std::pair<const char*, const char*> steps[] = {
+        {"P1", "3"}, {"P3", "1"}, {"P4", "0.3,0.6"}, {"P1", "1.5"}, {"P2", "0.7"}, {"P1", "20"}};
+    for (int tasks : {1, 3}) {
+        auto fx = kzrtest::Prepared(kId, w, h, "", tasks);
+        std::string params;
+        for (int n = 0; const auto& [key, value] : steps) {
+            params += std::string(params.empty() ? "" : ";") + key + "=" + value;
+            SCOPED_TRACE(params);
+            fx->SetParam(key, value);
+            if (n++ % 2 == 0)
+                ASSERT_EQ(fx->Prepare(w, h), kzr::kOk);
+            else
+                kzrtest::Rendered(*fx, src);
+            auto fresh = kzrtest::Prepared(kId, w, h, params);
+            for (size_t map : {0x10, 0x18})
+                ASSERT_EQ(std::memcmp(kzrtest::MapAt(*fx, map), kzrtest::MapAt(*fresh, map),
+                                      size_t{w} * h * 4),
+                          0)
+                    << tasks << " tasks, map at " << map;
+        }
     }
 }
 

@@ -1,6 +1,6 @@
 // The drain effect: its maps at worked sample points, the circle rule of the
-// rendering (into another frame and into its own source), and the parallel
-// path giving the sequential picture.
+// rendering (into another frame and into its own source), and rebuilds that
+// reuse the angles of the build before.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -117,25 +117,6 @@ TEST(Drain, BandsSplitTheRowsWithoutGapOrOverlap) {
             }
             EXPECT_EQ(next, h);
         }
-}
-
-// Every task count (more tasks than rows included) gives the sequential
-// picture, also when the maps are rebuilt for changed parameters first.
-TEST(Drain, EveryTaskCountGivesTheSequentialPicture) {
-    const auto big = kzrtest::PatternFrame(1920, 1081), small = kzrtest::PatternFrame(97, 61);
-    const auto bigAlone = kzrtest::Rendered(*kzrtest::Prepared(kId, 1920, 1081), big);
-    const auto smallAlone =
-        kzrtest::Rendered(*kzrtest::Prepared(kId, 97, 61, "P1=1.5;P4=0.3,0.7"), small);
-    for (int tasks : {2, 3, 4, 5, 8, 100}) {
-        auto fx = kzrtest::Prepared(kId, 1920, 1081);
-        fx->SetTaskCount(tasks);
-        EXPECT_TRUE(kzrtest::Rendered(*fx, big) == bigAlone) << tasks << " tasks";
-        auto changed = kzrtest::Prepared(kId, 97, 61);
-        changed->SetTaskCount(tasks);
-        changed->SetParam("P1", "1.5");
-        changed->SetParam("P4", "0.3,0.7");
-        EXPECT_EQ(kzrtest::Rendered(*changed, small), smallAlone) << tasks << " tasks";
-    }
 }
 
 // A rebuild of the same circle reuses the angles the build before it kept;

@@ -174,6 +174,20 @@ class FxhostTest : public ::testing::Test {
     }
     void TearDown() override { fs::remove_all(dir_); }
     std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+    // A command line from words separated by spaces and paths of the
+    // scratch folder, which are kept whole.
+    std::vector<std::string> Command(std::initializer_list<std::string> parts) const {
+        std::vector<std::string> argv;
+        for (const std::string& part : parts) {
+            std::istringstream words(part);
+            if (part.starts_with(dir_.string()))
+                argv.push_back(part);
+            else
+                for (std::string w; words >> w;)
+                    argv.push_back(w);
+        }
+        return argv;
+    }
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
         for (const auto& e : fs::directory_iterator(dir_))
@@ -475,40 +489,18 @@ class FxhostVideoTest : public FxhostTest {
             for (int k = 0; k < kFrames; ++k)
                 f.write(reinterpret_cast<const char*>(InputFrame(k).data()), kW * kH * 4);
         }
-        const Outcome o = RunProgram({"ffmpeg",
-                                      "-v",
-                                      "error",
-                                      "-f",
-                                      "rawvideo",
-                                      "-pix_fmt",
-                                      "rgba",
-                                      "-s",
-                                      "65x47",
-                                      "-framerate",
-                                      "10",
-                                      "-i",
-                                      Path("frames.raw"),
-                                      "-f",
-                                      "lavfi",
-                                      "-i",
-                                      "sine=frequency=440:sample_rate=44100:duration=0.6",
-                                      "-map",
-                                      "0:v",
-                                      "-map",
-                                      "1:a",
-                                      "-c:v",
-                                      "ffv1",
-                                      "-c:a",
-                                      "pcm_s16le",
-                                      Path("in.mkv")});
+        const Outcome o = RunProgram(Command(
+            {"ffmpeg -v error -f rawvideo -pix_fmt rgba -s 65x47 -framerate 10 -i",
+             Path("frames.raw"), "-f lavfi -i sine=frequency=440:sample_rate=44100:duration=0.6",
+             "-map 0:v -map 1:a -c:v ffv1 -c:a pcm_s16le", Path("in.mkv")}));
         EXPECT_EQ(o.status, 0) << o.err;
         fs::remove(Path("frames.raw"));
         return Path("in.mkv");
     }
     // Every frame of a video as RGBA pixels.
     std::vector<std::vector<uint32_t>> Decode(const std::string& video, uint32_t w, uint32_t h) {
-        const Outcome o = RunProgram({"ffmpeg", "-v", "error", "-i", video, "-f", "rawvideo",
-                                      "-pix_fmt", "rgba", Path("decoded.raw")});
+        const Outcome o = RunProgram(Command(
+            {"ffmpeg -v error -i", video, "-f rawvideo -pix_fmt rgba", Path("decoded.raw")}));
         EXPECT_EQ(o.status, 0) << o.err;
         std::ifstream f(Path("decoded.raw"), std::ios::binary);
         std::vector<std::vector<uint32_t>> frames;
@@ -520,10 +512,11 @@ class FxhostVideoTest : public FxhostTest {
     }
     // ffprobe's description of stream n: "codec_type codec_name width height rate".
     std::string Stream(const std::string& video, int n) {
-        const Outcome o =
-            RunProgram({"ffprobe", "-v", "error", "-select_streams", std::to_string(n),
-                        "-show_entries", "stream=codec_type,codec_name,width,height,avg_frame_rate",
-                        "-of", "default=noprint_wrappers=1:nokey=1", video});
+        const Outcome o = RunProgram(
+            Command({"ffprobe -v error -select_streams " + std::to_string(n) +
+                         " -show_entries stream=codec_type,codec_name,width,height,avg_frame_rate"
+                         " -of default=noprint_wrappers=1:nokey=1",
+                     video}));
         std::string s = o.out;
         std::replace(s.begin(), s.end(), '\n', ' ');
         return s;
@@ -555,21 +548,45 @@ TEST_F(FxhostVideoTest, H264OutputKeepsSizeRateFramesAndAudio) {
     }
 }
 
+// Lossless output, one parameter ramped linearly from the first frame to the
+// last: every frame is the reference host's rendering of its own input with
+// its own value, in the input's order, also with frames decoded, rendered and
+// encoded several at a time and the drain split over every core.
 TEST_F(FxhostVideoTest, LosslessOutputEqualsTheReferenceHostFrameByFrameWhileAnimating) {
-    const std::string output = Path("out.mkv");
-    const Outcome o = Fxhost({"render", "hstretch", MakeInput(), "-o", output, "--codec", "ffv1",
-                              "--animate", "Degree=0.001:0.1", "--set", "P2=0.5"});
-    ASSERT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(Stream(output, 1).substr(0, 16), "pcm_s16le audio ");  // copied as it was
-    const auto frames = Decode(output, kW, kH);
-    ASSERT_EQ(frames.size(), size_t{kFrames});
-    for (int k = 0; k < kFrames; ++k) {
-        // Degree ramps linearly from the first to the last frame.
-        const double t = static_cast<double>(k) / (kFrames - 1);
-        const float degree = float(double{0.001f} + (double{0.1f} - double{0.001f}) * t);
-        EXPECT_TRUE(frames[size_t(k)] == RenderHere(HStretch(), InputFrame(k), kW, kH,
-                                                    {{"P1", Shortest(degree)}, {"P2", "0.5"}}))
-            << "frame " << k;
+    const std::string input = MakeInput();
+    const struct {
+        const char *effect, *id;
+        std::string key, animate;
+        float from, to;
+        Settings sets;
+    } cases[] = {{"hstretch",
+                  "Kzr_Dsp_Vi_HStretch",
+                  "P1",
+                  "Degree=0.001:0.1",
+                  0.001f,
+                  0.1f,
+                  {{"P2", "0.5"}}},
+                 {"drain", "Kzr_Dsp_Vi_Drain", "P1", "P1=1:50", 1.0f, 50.0f, {}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.effect);
+        const std::string output = Path(std::string(c.effect) + ".mkv");
+        std::vector<std::string> args = {"render",  c.effect, input,       "-o",     output,
+                                         "--codec", "ffv1",   "--animate", c.animate};
+        for (const auto& [key, value] : c.sets)
+            args.insert(args.end(), {"--set", key + "=" + value});
+        const Outcome o = Fxhost(args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(Stream(output, 1).substr(0, 16), "pcm_s16le audio ");  // copied as it was
+        const auto frames = Decode(output, kW, kH);
+        ASSERT_EQ(frames.size(), size_t{kFrames});
+        const size_t effect = kzrtest::EffectIndex(c.id);
+        for (int k = 0; k < kFrames; ++k) {
+            const double t = static_cast<double>(k) / (kFrames - 1);
+            Settings sets = c.sets;
+            sets.emplace_back(c.key, Shortest(float(double{c.from} + (double{c.to} - c.from) * t)));
+            EXPECT_TRUE(frames[size_t(k)] == RenderHere(effect, InputFrame(k), kW, kH, sets))
+                << "frame " << k;
+        }
     }
     // The built-in test card as a clip: its marker moves.
     ASSERT_EQ(Fxhost({"render", "hstretch", "-o", Path("card.mkv"), "--codec", "ffv1", "--size",
@@ -582,26 +599,6 @@ TEST_F(FxhostVideoTest, LosslessOutputEqualsTheReferenceHostFrameByFrameWhileAni
         EXPECT_TRUE(card[size_t(k)] ==
                     RenderHere(HStretch(), refhost::MakeTestCard(63, 47, k / 4.0), 63, 47, {}));
     EXPECT_FALSE(card[0] == card[1]);
-}
-
-// Frames decoded, rendered and encoded with several in flight, and the drain
-// split over every core: still each frame is the one-task rendering of its
-// own input with its own ramp value, in the input's order.
-TEST_F(FxhostVideoTest, AnimatedDrainOnEveryCoreEqualsOneTaskFrameByFrame) {
-    const std::string output = Path("drain.mkv");
-    const Outcome o = Fxhost(
-        {"render", "drain", MakeInput(), "-o", output, "--codec", "ffv1", "--animate", "P1=1:50"});
-    ASSERT_EQ(o.status, 0) << o.err;
-    const auto frames = Decode(output, kW, kH);
-    ASSERT_EQ(frames.size(), size_t{kFrames});
-    const size_t drain = kzrtest::EffectIndex("Kzr_Dsp_Vi_Drain");
-    for (int k = 0; k < kFrames; ++k) {
-        const double t = static_cast<double>(k) / (kFrames - 1);
-        const float degree = float(1.0 + (50.0 - 1.0) * t);
-        EXPECT_TRUE(frames[size_t(k)] ==
-                    RenderHere(drain, InputFrame(k), kW, kH, {{"P1", Shortest(degree)}}))
-            << "frame " << k;
-    }
 }
 
 TEST_F(FxhostVideoTest, FailuresLeaveNoOutput) {

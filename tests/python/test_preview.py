@@ -7,9 +7,7 @@ KZR_PREVIEW_SCREENSHOT=path saves a screenshot of the page."""
 import base64
 import os
 import signal
-import socket
 import subprocess
-import time
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -44,11 +42,6 @@ class Preview:
         except urllib.error.HTTPError as e:
             return e.code, e.headers, e.read()
 
-    def interrupt(self):
-        self.proc.send_signal(signal.SIGINT)
-        out, err = self.proc.communicate(timeout=10)
-        return self.proc.returncode, out, err
-
     def close(self):
         if self.proc.poll() is None:
             self.proc.kill()
@@ -68,19 +61,7 @@ def decode(png):
     return cv2.cvtColor(img, cv2.COLOR_BGRA2RGBA)
 
 
-def fxhost_render(tmp_path, query):
-    """fxhost render with the parameters of a /render.png query."""
-    q = urllib.parse.parse_qs(query)
-    out = tmp_path / "want.png"
-    cmd = [FXHOST, "render", q.pop("effect")[0], "-o", str(out), "--force", "-q",
-           "--size", f"{W}x{H}"]
-    for key, (value,) in q.items():
-        cmd += ["--set", f"{key}={value}"]
-    subprocess.run(cmd, check=True, capture_output=True)
-    return decode(out.read_bytes())
-
-
-def test_the_server_refuses_what_it_does_not_serve_and_stops_on_ctrl_c(preview):
+def test_the_server_refuses_what_it_does_not_serve_or_a_taken_port_and_stops_on_ctrl_c(preview):
     status, headers, body = preview.get("/")
     assert status == 200 and headers["Content-Type"].startswith("text/html")
     assert b"<title>fxhost preview</title>" in body
@@ -102,26 +83,20 @@ def test_the_server_refuses_what_it_does_not_serve_and_stops_on_ctrl_c(preview):
     assert status == 405 and headers["Allow"] == "GET, HEAD" and b"answers GET" in body
     status, _, body = preview.get("/elsewhere", "DELETE")
     assert status == 404 and b"no such page" in body
-    code, out, err = preview.interrupt()
-    assert code == 0 and "stopped" in out, err
-
-
-def test_a_given_port_is_used_and_a_taken_one_refused():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    p = Preview("--size", "64x36", "--port", str(port))
+    port = preview.url.rsplit(":", 1)[1]
+    for args, text in [(["--port", port], f"cannot listen on 127.0.0.1:{port}"),
+                       (["--input", "/nonexistent.png"], "/nonexistent.png")]:
+        r = subprocess.run([FXHOST, "preview", *args], capture_output=True, text=True, timeout=10)
+        assert r.returncode == 1 and text in r.stderr, (args, r.stderr)
+    preview.proc.send_signal(signal.SIGINT)
+    out, err = preview.proc.communicate(timeout=10)
+    assert preview.proc.returncode == 0 and "stopped" in out, err
+    # Its port, free again and given, is the one served.
+    again = Preview("--size", "64x36", "--port", port)
     try:
-        assert p.url == f"http://127.0.0.1:{port}"
-        assert p.get("/")[0] == 200
-        taken = subprocess.run([FXHOST, "preview", "--port", str(port)], capture_output=True,
-                               text=True, timeout=10)
-        assert taken.returncode == 1 and f"cannot listen on 127.0.0.1:{port}" in taken.stderr
+        assert again.url == f"http://127.0.0.1:{port}" and again.get("/")[0] == 200
     finally:
-        p.close()
-    bad = subprocess.run([FXHOST, "preview", "--input", "/nonexistent.png"], capture_output=True,
-                         text=True, timeout=10)
-    assert bad.returncode == 1 and "/nonexistent.png" in bad.stderr
+        again.close()
 
 
 @pytest.fixture
@@ -136,26 +111,33 @@ def browser():
     driver.quit()
 
 
-def shown(driver):
-    """The query and the PNG of the picture the page shows."""
-    query = driver.find_element(By.ID, "warped").get_attribute("data-query")
-    png = driver.execute_async_script("""
-        const done = arguments[arguments.length - 1];
-        fetch(document.getElementById("warped").src).then(r => r.arrayBuffer()).then(b => {
-          let s = ""; for (const c of new Uint8Array(b)) s += String.fromCharCode(c);
-          done(btoa(s));
-        });""")
-    return query, base64.b64decode(png)
-
-
 def settled(driver, effect):
-    """Waits until the picture shows the controls' current values."""
+    """Waits until the picture shows the controls' current values; returns its query."""
     def ready(d):
         q = d.execute_script("""
             const img = document.getElementById("warped");
             return img.dataset.query === query() && !busy ? img.dataset.query : null;""")
-        return q and urllib.parse.parse_qs(q)["effect"] == [effect]
-    WebDriverWait(driver, 20, poll_frequency=0.05).until(ready)
+        return q if q and urllib.parse.parse_qs(q)["effect"] == [effect] else None
+    return WebDriverWait(driver, 20, poll_frequency=0.05).until(ready)
+
+
+def shown(driver, effect, tmp_path):
+    """Once settled, the parameters and the picture the page shows, which must
+    equal what fxhost render makes of those parameters."""
+    q = urllib.parse.parse_qs(settled(driver, effect))
+    png = base64.b64decode(driver.execute_async_script("""
+        const done = arguments[arguments.length - 1];
+        fetch(document.getElementById("warped").src).then(r => r.arrayBuffer()).then(b => {
+          let s = ""; for (const c of new Uint8Array(b)) s += String.fromCharCode(c);
+          done(btoa(s));
+        });"""))
+    want = tmp_path / "want.png"
+    cmd = [FXHOST, "render", q.pop("effect")[0], "-o", str(want), "--force", "-q",
+           "--size", f"{W}x{H}"] + [a for k, (v,) in q.items() for a in ("--set", f"{k}={v}")]
+    subprocess.run(cmd, check=True, capture_output=True)
+    picture = decode(png)
+    np.testing.assert_array_equal(picture, decode(want.read_bytes()))
+    return {k: v for k, (v,) in q.items()}, picture
 
 
 def test_the_page_follows_its_controls_and_shows_what_fxhost_renders(preview, browser, tmp_path):
@@ -164,54 +146,33 @@ def test_the_page_follows_its_controls_and_shows_what_fxhost_renders(preview, br
     first = WebDriverWait(browser, 20, poll_frequency=0.05).until(
         lambda d: d.execute_script('return document.getElementById("effect").value || null;'))
     settled(browser, first)
-    names = [o.get_attribute("value")
-             for o in Select(browser.find_element(By.ID, "effect")).options]
+    effect = Select(browser.find_element(By.ID, "effect"))
+    names = [o.get_attribute("value") for o in effect.options]
     assert len(names) == 10 and "drain" in names
 
-    Select(browser.find_element(By.ID, "effect")).select_by_value("drain")
-    settled(browser, "drain")
-    query0, png0 = shown(browser)
-    assert urllib.parse.parse_qs(query0)["P1"] == ["5"]  # the default
-    np.testing.assert_array_equal(decode(png0), fxhost_render(tmp_path, query0))
+    effect.select_by_value("drain")
+    params0, picture0 = shown(browser, "drain", tmp_path)
+    assert params0["P1"] == "5"  # the default
 
     # The degree slider moved by the keyboard, as a user would.
-    slider = browser.find_element(By.ID, "param-P1")
-    slider.send_keys(Keys.RIGHT * 150)
-    settled(browser, "drain")
-    query1, png1 = shown(browser)
-    degree = float(urllib.parse.parse_qs(query1)["P1"][0])
-    assert degree > 10
-    assert browser.find_element(By.CSS_SELECTOR, "#params output").text == \
-        urllib.parse.parse_qs(query1)["P1"][0]
-    assert (decode(png1) != decode(png0)).any()
-    np.testing.assert_array_equal(decode(png1), fxhost_render(tmp_path, query1))
+    browser.find_element(By.ID, "param-P1").send_keys(Keys.RIGHT * 150)
+    params1, picture1 = shown(browser, "drain", tmp_path)
+    assert float(params1["P1"]) > 10 and (picture1 != picture0).any()
+    assert browser.find_element(By.CSS_SELECTOR, "#params output").text == params1["P1"]
 
     # The centre picked with the mouse in the point picker.
     pad = browser.find_element(By.ID, "param-P4")
-    size = pad.size
     ActionChains(browser).move_to_element_with_offset(
-        pad, -size["width"] // 4, -size["height"] // 5).click().perform()
-    settled(browser, "drain")
-    query2, png2 = shown(browser)
-    x, y = (float(v) for v in urllib.parse.parse_qs(query2)["P4"][0].split(","))
-    assert 0.15 < x < 0.35 and 0.2 < y < 0.4, (x, y)
-    assert (decode(png2) != decode(png1)).any()
-    np.testing.assert_array_equal(decode(png2), fxhost_render(tmp_path, query2))
+        pad, -pad.size["width"] // 4, -pad.size["height"] // 5).click().perform()
+    params2, picture2 = shown(browser, "drain", tmp_path)
+    x, y = (float(v) for v in params2["P4"].split(","))
+    assert 0.15 < x < 0.35 and 0.2 < y < 0.4 and (picture2 != picture1).any(), (x, y)
 
     # The switch, and an effect with a different set of controls.
     browser.find_element(By.ID, "param-P3").click()
-    settled(browser, "drain")
-    query3, png3 = shown(browser)
-    assert urllib.parse.parse_qs(query3)["P3"] == ["1"]
-    np.testing.assert_array_equal(decode(png3), fxhost_render(tmp_path, query3))
-
-    shot = os.environ.get("KZR_PREVIEW_SCREENSHOT")
-    if shot:
-        browser.save_screenshot(shot)
-
-    Select(browser.find_element(By.ID, "effect")).select_by_value("hmirror")
-    settled(browser, "hmirror")
-    query4, png4 = shown(browser)
-    assert set(urllib.parse.parse_qs(query4)) == {"effect", "P1", "P2"}
-    np.testing.assert_array_equal(decode(png4), fxhost_render(tmp_path, query4))
+    assert shown(browser, "drain", tmp_path)[0]["P3"] == "1"
+    if os.environ.get("KZR_PREVIEW_SCREENSHOT"):
+        browser.save_screenshot(os.environ["KZR_PREVIEW_SCREENSHOT"])
+    effect.select_by_value("hmirror")
+    assert set(shown(browser, "hmirror", tmp_path)[0]) == {"P1", "P2"}
     assert "error" not in browser.find_element(By.ID, "status").get_attribute("class")

@@ -1,6 +1,6 @@
 // Whole-frame remaps, four destination pixels per step in 16-bit lanes of
-// 256-bit registers.  This is the only translation unit built with -mavx2;
-// callers reach it only after HasAvx2().
+// 256-bit registers.  Built with -mavx2; callers reach it only after
+// HasAvx2().
 #include <immintrin.h>
 
 #include <cstring>

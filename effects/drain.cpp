@@ -9,7 +9,7 @@
 
 #include "effects/column_run.h"
 #include "imaging/multitask.h"
-#include "imaging/sincos.h"
+#include "imaging/trig.h"
 
 namespace kzr {
 
@@ -146,6 +146,11 @@ inline float SourceOf(Axis axis, float phi, float dist, double centre) {
     return static_cast<float>(t * static_cast<double>(dist) + centre);
 }
 
+// Where the builder takes each pixel's polar angle from: computed
+// alone, computed and kept for later builds, or the angles kept
+// by an earlier build of the same circle.
+enum class Angles { Compute, ComputeAndKeep, Reuse };
+
 // What turns a pixel at distance dist by tw (see BuildRowsOf), and where its
 // source is kept.
 struct TurnRule {
@@ -167,6 +172,7 @@ struct TurnRule {
 // When every value within the margin turns into the same float, the
 // library's value does too; otherwise (a few pixels in ten thousand) the
 // library is asked.
+template <Angles kAngles>
 class Turns {
   public:
     explicit Turns(const TurnRule& rule)
@@ -175,22 +181,33 @@ class Turns {
           slackX_(std::fabs(rule.cx) + 1.0),
           slackY_(std::fabs(rule.cy) + 1.0) {}
 
-    void StartRow(uint32_t* mapX, uint32_t* mapY) {
+    // The row's maps, and where its angles are kept (when they are).
+    void StartRow(uint32_t* mapX, uint32_t* mapY, float* angles) {
         rowX_ = mapX;
         rowY_ = mapY;
+        angles_ = angles;
     }
 
+    // Pixel x of the row at squared distance q, with its angle theta kept
+    // from an earlier build, or at (dx, dy) from the centre.
     void Add(int32_t x, float theta, float q) {
-        x_[n_] = x;
         theta_[n_] = theta;
-        q_[n_] = q;
-        if (++n_ == kBlock)
-            Finish();
+        Add(x, q);
+    }
+    void Add(int32_t x, int32_t dx, int32_t dy, float q) {
+        dx_[n_] = dx;
+        dy_[n_] = dy;
+        Add(x, q);
     }
 
     void Finish() {
         if (n_ == 0)
             return;
+        if constexpr (kAngles != Angles::Reuse)
+            Atan2ToFloat(dy_, dx_, theta_, n_, rule_.cpuLevel);
+        if constexpr (kAngles == Angles::ComputeAndKeep)
+            for (size_t i = 0; i < n_; ++i)
+                angles_[x_[i]] = theta_[i];
         for (size_t i = n_; i % 4 != 0; ++i) {
             theta_[i] = 0.0f;
             q_[i] = 1.0f;
@@ -205,6 +222,13 @@ class Turns {
 
   private:
     static constexpr size_t kBlock = 64;  // a multiple of 4
+
+    void Add(int32_t x, float q) {
+        x_[n_] = x;
+        q_[n_] = q;
+        if (++n_ == kBlock)
+            Finish();
+    }
 
     // dist = sqrt(q) and phi = theta + tw (normal) or theta - tw (inverse).
     void Turn(size_t count) {
@@ -297,17 +321,13 @@ class Turns {
     const double slackX_, slackY_;
     uint32_t* rowX_ = nullptr;
     uint32_t* rowY_ = nullptr;
+    float* angles_ = nullptr;
     size_t n_ = 0;
-    int32_t x_[kBlock];
+    int32_t x_[kBlock], dx_[kBlock], dy_[kBlock];
     alignas(16) float theta_[kBlock], q_[kBlock], dist_[kBlock], phi_[kBlock];
     alignas(16) float sx_[kBlock], sy_[kBlock];
     alignas(16) double sin_[kBlock], cos_[kBlock];
 };
-
-// Where the builder takes each pixel's polar angle from: the library call
-// alone, the call with the angle kept for later builds, or the angles kept
-// by an earlier build of the same circle.
-enum class Angles { Compute, ComputeAndKeep, Reuse };
 
 // Source column (MapA) and row (MapB) of every pixel of rows [first, last)
 // within the radius R; the entries outside are 0.  A pixel at distance dist keeps it and turns by
@@ -329,9 +349,9 @@ void BuildRowsOf(const EffectContext& ctx, Drain::State& st, float* kept, int32_
     const float a2 = c.R * t2;
     const float a1 = c.R * invD;
     const bool twisted = static_cast<double>(invD) > 0.02;
-    Turns turns({invD, t2, a2, a1, twisted, inverse, static_cast<double>(c.cx),
-                 static_cast<double>(c.cy), static_cast<float>(c.w - 1),
-                 static_cast<float>(c.h - 1), ctx.CpuLevel});
+    Turns<kAngles> turns({invD, t2, a2, a1, twisted, inverse, static_cast<double>(c.cx),
+                          static_cast<double>(c.cy), static_cast<float>(c.w - 1),
+                          static_cast<float>(c.h - 1), ctx.CpuLevel});
     const size_t start = static_cast<size_t>(first) * static_cast<size_t>(c.w);
     uint32_t* mapX = st.MapA + start;
     uint32_t* mapY = st.MapB + start;
@@ -343,16 +363,10 @@ void BuildRowsOf(const EffectContext& ctx, Drain::State& st, float* kept, int32_
             mapY[x] = static_cast<uint32_t>(c.cy) << 16;
             return;
         }
-        float theta;
-        if constexpr (kAngles == Angles::Reuse) {
-            theta = angle[x];
-        } else {
-            theta =
-                static_cast<float>(std::atan2(static_cast<double>(dy), static_cast<double>(dx)));
-            if constexpr (kAngles == Angles::ComputeAndKeep)
-                angle[x] = theta;
-        }
-        turns.Add(x, theta, q);
+        if constexpr (kAngles == Angles::Reuse)
+            turns.Add(x, angle[x], q);
+        else
+            turns.Add(x, dx, dy, q);
     };
     const size_t w = static_cast<size_t>(c.w);
     const auto nextRow = [&] {
@@ -378,7 +392,7 @@ void BuildRowsOf(const EffectContext& ctx, Drain::State& st, float* kept, int32_
             const int32_t dy = y - c.cy;
             const ColumnRun run = all ? ColumnRun{0, c.w} : RunWithin(room - Square(dy), c.cx, c.w);
             const size_t x0 = static_cast<size_t>(run.first), x1 = static_cast<size_t>(run.last);
-            turns.StartRow(mapX, mapY);
+            turns.StartRow(mapX, mapY, angle);
             std::memset(mapX, 0, 4 * x0);
             std::memset(mapY, 0, 4 * x0);
             int64_t q = Square(int64_t{run.first} - c.cx) + Square(dy);
@@ -401,7 +415,7 @@ void BuildRowsOf(const EffectContext& ctx, Drain::State& st, float* kept, int32_
     for (int32_t y = first; y < last; ++y) {
         const int32_t dy = y - c.cy;
         float q = rowQ;
-        turns.StartRow(mapX, mapY);
+        turns.StartRow(mapX, mapY, angle);
         for (int32_t x = 0; x < c.w; ++x) {
             const int32_t dx = x - c.cx;
             if (RR < q)

@@ -16,7 +16,7 @@
 #include "imaging/coordmap.h"
 #include "imaging/frame_remap.h"
 #include "imaging/sample.h"
-#include "imaging/sincos.h"
+#include "imaging/trig.h"
 #include "refhost/testcard.h"
 #include "test_util.h"
 
@@ -473,6 +473,31 @@ TEST(FastPaths, SinCosStaysNearTheLibrary) {
     kzr::SinCos(x.data(), s8.data(), c8.data(), n, 8);
     EXPECT_EQ(std::memcmp(s.data(), s8.data(), n * 8), 0);
     EXPECT_EQ(std::memcmp(c.data(), c8.data(), n * 8), 0);
+}
+
+// The vector polar angles, rounded to float, are the library's bit for bit:
+// every point of a square around the origin (the origin, the axes and the
+// diagonals included) and random points up to 2^20 away, at CpuLevel 0 and 8.
+TEST(FastPaths, Atan2ToFloatIsTheLibrarys) {
+    std::vector<int32_t> y, x;
+    for (int32_t v = -700; v <= 700; ++v)
+        for (int32_t u = -700; u <= 700; ++u)
+            y.push_back(v), x.push_back(u);
+    std::mt19937 rng(3);
+    for (int i = 0; i < 200001; ++i) {
+        y.push_back(int32_t(rng() % (2u << 20)) - (1 << 20));
+        x.push_back(int32_t(rng() % (2u << 20)) - (1 << 20));
+    }
+    std::vector<float> t(x.size());
+    for (int level : {0, 8}) {
+        kzr::Atan2ToFloat(y.data(), x.data(), t.data(), x.size(), level);
+        for (size_t i = 0; i < x.size(); ++i) {
+            const float want = float(std::atan2(double(y[i]), double(x[i])));
+            ASSERT_EQ(std::memcmp(&t[i], &want, 4), 0)
+                << "level " << level << " at (" << x[i] << ", " << y[i] << "): " << t[i]
+                << " against " << want;
+        }
+    }
 }
 
 }  // namespace

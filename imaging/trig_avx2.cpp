@@ -1,9 +1,9 @@
-// SinCos four angles at a time; built with -mavx2 and reached only after
-// HasAvx2().
+// The four-at-a-time trigonometric kernels; built with -mavx2 and reached
+// only after HasAvx2().
 #include <immintrin.h>
 
-#include "imaging/sincos.h"
-#include "imaging/sincos_lanes.h"
+#include "imaging/trig.h"
+#include "imaging/trig_lanes.h"
 
 namespace kzr {
 
@@ -11,10 +11,21 @@ namespace {
 
 struct Avx2Lanes {
     using D = __m256d;
+    static constexpr size_t kWidth = 4;
+    static D LoadFloats(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+    static D LoadInts(const int32_t* p) {
+        return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    }
+    static void Store(double* p, D v) { _mm256_storeu_pd(p, v); }
     static D Set(double v) { return _mm256_set1_pd(v); }
     static D Add(D a, D b) { return _mm256_add_pd(a, b); }
     static D Sub(D a, D b) { return _mm256_sub_pd(a, b); }
     static D Mul(D a, D b) { return _mm256_mul_pd(a, b); }
+    static D Div(D a, D b) { return _mm256_div_pd(a, b); }
+    static D Min(D a, D b) { return _mm256_min_pd(a, b); }
+    static D Max(D a, D b) { return _mm256_max_pd(a, b); }
+    static D Less(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+    static D And(D a, D b) { return _mm256_and_pd(a, b); }
     static D Xor(D a, D b) { return _mm256_xor_pd(a, b); }
     static D Select(D mask, D a, D b) { return _mm256_blendv_pd(b, a, mask); }
     static void Quadrant(D v, D& k, D& swap, D& sinSign, D& cosSign) {
@@ -32,27 +43,11 @@ struct Avx2Lanes {
 }  // namespace
 
 void SinCosAvx2(const float* x, double* s, double* c, size_t n) {
-    size_t i = 0;
-    __m256d vs, vc;
-    for (; i + 4 <= n; i += 4) {
-        sincos::Lanes<Avx2Lanes>(_mm256_cvtps_pd(_mm_loadu_ps(x + i)), vs, vc);
-        _mm256_storeu_pd(s + i, vs);
-        _mm256_storeu_pd(c + i, vc);
-    }
-    // The last one to three angles, padded with zeros.
-    if (i < n) {
-        float rest[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-        for (size_t j = i; j < n; ++j)
-            rest[j - i] = x[j];
-        sincos::Lanes<Avx2Lanes>(_mm256_cvtps_pd(_mm_loadu_ps(rest)), vs, vc);
-        double rs[4], rc[4];
-        _mm256_storeu_pd(rs, vs);
-        _mm256_storeu_pd(rc, vc);
-        for (size_t j = i; j < n; ++j) {
-            s[j] = rs[j - i];
-            c[j] = rc[j - i];
-        }
-    }
+    trig::SinCosArray<Avx2Lanes>(x, s, c, n);
+}
+
+void Atan2Avx2(const int32_t* y, const int32_t* x, double* t, size_t n) {
+    trig::Atan2Array<Avx2Lanes>(y, x, t, n);
 }
 
 }  // namespace kzr

@@ -66,9 +66,9 @@ Maps MapsOf(refhost::Instance& fx, MapLayout layout) {
     return maps;
 }
 
-int FirstFloatParam(const kzr::EffectDescriptor& fx) {
+int FirstFloatParam(const kzr::EffectDescriptor& fx, int skip) {
     for (size_t i = 0; i < refhost::OwnParamCount(fx); ++i)
-        if (fx.Params[i].ValueType == kzr::kTypeFloat)
+        if (fx.Params[i].ValueType == kzr::kTypeFloat && skip-- == 0)
             return static_cast<int>(i);
     return -1;
 }

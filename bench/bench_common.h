@@ -45,8 +45,9 @@ struct Maps {
 };
 Maps MapsOf(refhost::Instance& fx, MapLayout layout);
 
-// The first of the effect's own parameters that is a number, or -1.
-int FirstFloatParam(const kzr::EffectDescriptor& fx);
+// The first of the effect's own parameters that is a number (after skipping
+// `skip` of them), or -1.
+int FirstFloatParam(const kzr::EffectDescriptor& fx, int skip = 0);
 
 void RegisterEffectBenchmarks();
 void RegisterFloorBenchmarks();

@@ -1,6 +1,6 @@
 // The effects driven through the reference host as a video editor drives
-// them: first Prepare, Prepare again after a parameter change (at one and
-// two task counts), a keyframe
+// them: first Prepare, Prepare again after a change of the first number
+// parameter (at one and two task counts) and of the second, a keyframe
 // (a parameter changed before Process), and Process at each processor level
 // and task count.
 #include <benchmark/benchmark.h>
@@ -20,9 +20,9 @@ struct Toggle {
     float values[2] = {0, 0};
 };
 
-Toggle ToggleOf(const kzr::EffectDescriptor& fx) {
+Toggle ToggleOf(const kzr::EffectDescriptor& fx, int nth = 0) {
     Toggle t;
-    t.index = FirstFloatParam(fx);
+    t.index = FirstFloatParam(fx, nth);
     if (t.index < 0)
         return t;
     const kzr::ParamDescriptor& p = fx.Params[t.index];
@@ -55,12 +55,12 @@ void BM_Prepare(benchmark::State& state, size_t effect, FrameSize size) {
     }
 }
 
-// Prepare again with one number parameter changed, the maps built in
-// `tasks` bands of rows.
-void BM_Rebuild(benchmark::State& state, size_t effect, FrameSize size, int tasks) {
+// Prepare again with one number parameter changed (the first, or the
+// second with `nth` 1), the maps built in `tasks` bands of rows.
+void BM_Rebuild(benchmark::State& state, size_t effect, FrameSize size, int tasks, int nth) {
     refhost::Instance fx(TheModule(), effect);
     fx.SetTaskCount(tasks);
-    const Toggle t = ToggleOf(fx.Effect());
+    const Toggle t = ToggleOf(fx.Effect(), nth);
     if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
         return;
     int k = 0;
@@ -126,9 +126,11 @@ void RegisterEffectBenchmarks() {
                     ->UseRealTime();
             };
             add("prepare" + tail, BM_Prepare, i, size);
+            if (FirstFloatParam(m.Effect(i), 1) >= 0)
+                add("rebuild2" + tail, BM_Rebuild, i, size, 1, 1);
             if (hasNumber) {
-                add("rebuild" + tail, BM_Rebuild, i, size, 1);
-                add("rebuild" + tail + "/tasks2", BM_Rebuild, i, size, 2);
+                add("rebuild" + tail, BM_Rebuild, i, size, 1, 0);
+                add("rebuild" + tail + "/tasks2", BM_Rebuild, i, size, 2, 0);
                 add("keyframe" + tail, BM_Keyframe, i, size);
             }
             for (int level : {0, 3, 8})

@@ -5,10 +5,9 @@
 #include <cstring>
 #include <new>
 
-#include <emmintrin.h>
-
 #include "effects/column_run.h"
 #include "imaging/multitask.h"
+#include "imaging/polar.h"
 #include "imaging/trig.h"
 
 namespace kzr {
@@ -36,13 +35,6 @@ Circle CircleOf(const EffectContext& ctx) {
     c.cy = Bounded(TruncToInt(static_cast<float>(c.h) * pos.y));
     c.R = static_cast<float>(m) * size * 0.5f;
     return c;
-}
-
-// A source position kept inside [0, last]; NaN goes to 0.
-inline float ClampTo(float v, float last) {
-    if (!(v >= 0.0f))
-        return 0.0f;
-    return last < v ? last : v;
 }
 
 inline int64_t Square(int64_t v) {
@@ -136,50 +128,27 @@ RowBand DrainBand(int32_t height, int32_t count, int32_t index) {
 
 namespace {
 
-// A source coordinate centre + cos(phi) dist (column) or centre + sin(phi)
-// dist (row), in the builder's operation order, with the library's sine or
-// cosine.
-enum class Axis { Column, Row };
-inline float SourceOf(Axis axis, float phi, float dist, double centre) {
-    const double p = static_cast<double>(phi);
-    const double t = axis == Axis::Column ? std::cos(p) : std::sin(p);
-    return static_cast<float>(t * static_cast<double>(dist) + centre);
-}
-
 // Where the builder takes each pixel's polar angle from: computed
 // alone, computed and kept for later builds, or the angles kept
 // by an earlier build of the same circle.
 enum class Angles { Compute, ComputeAndKeep, Reuse };
 
-// What turns a pixel at distance dist by tw (see BuildRowsOf), and where its
+// What turns a pixel at distance dist (see BuildRowsOf), and where its
 // source is kept.
 struct TurnRule {
-    float invD, t2, a2, a1;
-    bool twisted, inverse;
+    Swirl swirl;
     double cx, cy;
     float lastX, lastY;
     int32_t cpuLevel;
 };
 
 // The turned pixels of a row, gathered so they are worked out a block at a
-// time: their distances and angles four at a time in the order of the
-// scalar formula, their sines and cosines by SinCos, and their entries four
-// at a time.  Finish writes the entries of the pixels gathered so far.
-//
-// SinCos is within 2^-51 of the exact sine and cosine, the library within
-// one unit in the last place (2^-53), so the two give source coordinates
-// that differ by far less than the margin 2^-40 (dist + |centre| + 1).
-// When every value within the margin turns into the same float, the
-// library's value does too; otherwise (a few pixels in ten thousand) the
-// library is asked.
+// time by the kernels of imaging/polar.h.  Finish writes the entries of the
+// pixels gathered so far.
 template <Angles kAngles>
 class Turns {
   public:
-    explicit Turns(const TurnRule& rule)
-        : rule_(rule),
-          narrow_(rule.lastX < 32768.0f && rule.lastY < 32768.0f),
-          slackX_(std::fabs(rule.cx) + 1.0),
-          slackY_(std::fabs(rule.cy) + 1.0) {}
+    explicit Turns(const TurnRule& rule) : rule_(rule) {}
 
     // The row's maps, and where its angles are kept (when they are).
     void StartRow(uint32_t* mapX, uint32_t* mapY, float* angles) {
@@ -208,20 +177,19 @@ class Turns {
         if constexpr (kAngles == Angles::ComputeAndKeep)
             for (size_t i = 0; i < n_; ++i)
                 angles_[x_[i]] = theta_[i];
-        for (size_t i = n_; i % 4 != 0; ++i) {
-            theta_[i] = 0.0f;
-            q_[i] = 1.0f;
+        SwirlAngles(rule_.swirl, q_, theta_, dist_, phi_, n_);
+        PolarToFloat(phi_, dist_, rule_.cx, rule_.cy, sx_, sy_, n_, rule_.cpuLevel);
+        ClampedFixedNearest(sx_, rule_.lastX, ex_, n_);
+        ClampedFixedNearest(sy_, rule_.lastY, ey_, n_);
+        for (size_t i = 0; i < n_; ++i) {
+            rowX_[x_[i]] = ex_[i];
+            rowY_[x_[i]] = ey_[i];
         }
-        const size_t padded = (n_ + 3) & ~size_t{3};
-        Turn(padded);
-        SinCos(phi_, sin_, cos_, padded, rule_.cpuLevel);
-        Sources(padded);
-        Entries(padded);
         n_ = 0;
     }
 
   private:
-    static constexpr size_t kBlock = 64;  // a multiple of 4
+    static constexpr size_t kBlock = 64;
 
     void Add(int32_t x, float q) {
         x_[n_] = x;
@@ -230,103 +198,14 @@ class Turns {
             Finish();
     }
 
-    // dist = sqrt(q) and phi = theta + tw (normal) or theta - tw (inverse).
-    void Turn(size_t count) {
-        const __m128 a1 = _mm_set1_ps(rule_.a1), a2 = _mm_set1_ps(rule_.a2);
-        const __m128 invD = _mm_set1_ps(rule_.invD), t2 = _mm_set1_ps(rule_.t2);
-        for (size_t i = 0; i < count; i += 4) {
-            // The float square root is the double one rounded to float: with
-            // 53 bits against 2 * 24 + 2 the double rounding cannot differ.
-            const __m128 dist = _mm_sqrt_ps(_mm_load_ps(q_ + i));
-            __m128 tw = _mm_setzero_ps();
-            if (rule_.twisted)
-                tw = rule_.inverse ? _mm_sub_ps(_mm_div_ps(a1, dist), invD)
-                                   : _mm_sub_ps(_mm_div_ps(a2, dist), t2);
-            const __m128 theta = _mm_load_ps(theta_ + i);
-            _mm_store_ps(dist_ + i, dist);
-            _mm_store_ps(phi_ + i, rule_.inverse ? _mm_sub_ps(theta, tw) : _mm_add_ps(tw, theta));
-        }
-    }
-
-    // sx = cx + cos(phi) dist and sy = cy + sin(phi) dist as floats, two at
-    // a time, each checked against the margin.
-    void Sources(size_t count) {
-        const __m128d cx = _mm_set1_pd(rule_.cx), cy = _mm_set1_pd(rule_.cy);
-        const __m128d slackX = _mm_set1_pd(slackX_), slackY = _mm_set1_pd(slackY_);
-        const __m128d scale = _mm_set1_pd(0x1p-40), limit = _mm_set1_pd(kSinCosLimit);
-        const __m128d noSign = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-        for (size_t i = 0; i < count; i += 2) {
-            const __m128d dist = _mm_cvtps_pd(LoadPair(dist_ + i));
-            const __m128d phi = _mm_cvtps_pd(LoadPair(phi_ + i));
-            const __m128d vx = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(cos_ + i), dist), cx);
-            const __m128d vy = _mm_add_pd(_mm_mul_pd(_mm_loadu_pd(sin_ + i), dist), cy);
-            const __m128d mx = _mm_mul_pd(_mm_add_pd(dist, slackX), scale);
-            const __m128d my = _mm_mul_pd(_mm_add_pd(dist, slackY), scale);
-            const __m128 fx = _mm_cvtpd_ps(vx), fy = _mm_cvtpd_ps(vy);
-            const __m128 same =
-                _mm_and_ps(_mm_and_ps(_mm_cmpeq_ps(_mm_cvtpd_ps(_mm_sub_pd(vx, mx)), fx),
-                                      _mm_cmpeq_ps(_mm_cvtpd_ps(_mm_add_pd(vx, mx)), fx)),
-                           _mm_and_ps(_mm_cmpeq_ps(_mm_cvtpd_ps(_mm_sub_pd(vy, my)), fy),
-                                      _mm_cmpeq_ps(_mm_cvtpd_ps(_mm_add_pd(vy, my)), fy)));
-            const int sure = _mm_movemask_ps(same) &
-                             _mm_movemask_pd(_mm_cmple_pd(_mm_and_pd(phi, noSign), limit));
-            _mm_storel_pi(reinterpret_cast<__m64*>(sx_ + i), fx);
-            _mm_storel_pi(reinterpret_cast<__m64*>(sy_ + i), fy);
-            if ((sure & 3) == 3)
-                continue;
-            for (size_t lane = 0; lane < 2; ++lane)
-                if ((sure >> lane & 1) == 0) {
-                    sx_[i + lane] =
-                        SourceOf(Axis::Column, phi_[i + lane], dist_[i + lane], rule_.cx);
-                    sy_[i + lane] = SourceOf(Axis::Row, phi_[i + lane], dist_[i + lane], rule_.cy);
-                }
-        }
-    }
-
-    // The entries: FixedNearest(ClampTo(s, last)), four at a time while the
-    // scaled coordinates fit 32-bit integers.
-    void Entries(size_t count) {
-        if (!narrow_) {
-            for (size_t i = 0; i < n_; ++i) {
-                rowX_[x_[i]] = FixedNearest(ClampTo(sx_[i], rule_.lastX));
-                rowY_[x_[i]] = FixedNearest(ClampTo(sy_[i], rule_.lastY));
-            }
-            return;
-        }
-        alignas(16) uint32_t ex[kBlock], ey[kBlock];
-        const __m128 lastX = _mm_set1_ps(rule_.lastX), lastY = _mm_set1_ps(rule_.lastY);
-        for (size_t i = 0; i < count; i += 4) {
-            _mm_store_si128(reinterpret_cast<__m128i*>(ex + i), Entry(_mm_load_ps(sx_ + i), lastX));
-            _mm_store_si128(reinterpret_cast<__m128i*>(ey + i), Entry(_mm_load_ps(sy_ + i), lastY));
-        }
-        for (size_t i = 0; i < n_; ++i) {
-            rowX_[x_[i]] = ex[i];
-            rowY_[x_[i]] = ey[i];
-        }
-    }
-
-    // Below zero (and NaN) to 0, beyond last to last, then to 16.16 with
-    // ties to even.
-    static __m128i Entry(__m128 v, __m128 last) {
-        const __m128 kept = _mm_min_ps(_mm_and_ps(v, _mm_cmpge_ps(v, _mm_setzero_ps())), last);
-        return _mm_cvtps_epi32(_mm_mul_ps(kept, _mm_set1_ps(65536.0f)));
-    }
-
-    static __m128 LoadPair(const float* p) {
-        return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
-    }
-
     const TurnRule rule_;
-    const bool narrow_;
-    const double slackX_, slackY_;
     uint32_t* rowX_ = nullptr;
     uint32_t* rowY_ = nullptr;
     float* angles_ = nullptr;
     size_t n_ = 0;
     int32_t x_[kBlock], dx_[kBlock], dy_[kBlock];
-    alignas(16) float theta_[kBlock], q_[kBlock], dist_[kBlock], phi_[kBlock];
-    alignas(16) float sx_[kBlock], sy_[kBlock];
-    alignas(16) double sin_[kBlock], cos_[kBlock];
+    float theta_[kBlock], q_[kBlock], dist_[kBlock], phi_[kBlock], sx_[kBlock], sy_[kBlock];
+    uint32_t ex_[kBlock], ey_[kBlock];
 };
 
 // Source column (MapA) and row (MapB) of every pixel of rows [first, last)
@@ -349,9 +228,9 @@ void BuildRowsOf(const EffectContext& ctx, Drain::State& st, float* kept, int32_
     const float a2 = c.R * t2;
     const float a1 = c.R * invD;
     const bool twisted = static_cast<double>(invD) > 0.02;
-    Turns<kAngles> turns({invD, t2, a2, a1, twisted, inverse, static_cast<double>(c.cx),
-                          static_cast<double>(c.cy), static_cast<float>(c.w - 1),
-                          static_cast<float>(c.h - 1), ctx.CpuLevel});
+    const Swirl swirl = inverse ? Swirl{a1, invD, twisted, true} : Swirl{a2, t2, twisted, false};
+    Turns<kAngles> turns({swirl, static_cast<double>(c.cx), static_cast<double>(c.cy),
+                          static_cast<float>(c.w - 1), static_cast<float>(c.h - 1), ctx.CpuLevel});
     const size_t start = static_cast<size_t>(first) * static_cast<size_t>(c.w);
     uint32_t* mapX = st.MapA + start;
     uint32_t* mapY = st.MapB + start;

@@ -15,6 +15,7 @@
 #include "host/params.h"
 #include "imaging/coordmap.h"
 #include "imaging/frame_remap.h"
+#include "imaging/polar.h"
 #include "imaging/sample.h"
 #include "imaging/trig.h"
 #include "refhost/testcard.h"
@@ -496,6 +497,54 @@ TEST(FastPaths, Atan2ToFloatIsTheLibrarys) {
             ASSERT_EQ(std::memcmp(&t[i], &want, 4), 0)
                 << "level " << level << " at (" << x[i] << ", " << y[i] << "): " << t[i]
                 << " against " << want;
+        }
+    }
+}
+
+// The polar kernels over odd counts, unaligned arrays and random bits
+// (NaN, infinities, angles far beyond the vector range), against their
+// per-pixel formulas with the library's sine and cosine.
+TEST(FastPaths, PolarKernelsEqualTheirPerPixelFormulas) {
+    std::mt19937 rng(13);
+    const auto bits = [&] {
+        const uint32_t u = rng();
+        float f;
+        std::memcpy(&f, &u, 4);
+        return f;
+    };
+    // NaNs of any sign and payload count as one: the entries make 0 of all.
+    const auto same = [](float a, float b) {
+        return std::memcmp(&a, &b, 4) == 0 || (std::isnan(a) && std::isnan(b));
+    };
+    for (int round = 0; round < 400; ++round) {
+        const size_t n = rng() % 150, skew = rng() % 3;
+        std::vector<float> q(n + skew), theta(n + skew), dist(n + skew), phi(n + skew);
+        std::vector<float> sx(n + skew), sy(n + skew);
+        std::vector<uint32_t> e(n + skew);
+        std::uniform_real_distribution<float> span(-2000.0f, 2000.0f);
+        for (size_t i = skew; i < n + skew; ++i) {
+            const bool odd = rng() % 8 == 0;
+            q[i] = odd ? bits() : span(rng) * span(rng);
+            theta[i] = odd ? bits() : span(rng) / 300.0f;
+        }
+        const kzr::Swirl swirl{span(rng), span(rng) / 100.0f, rng() % 4 != 0, rng() % 2 == 0};
+        const double cx = std::floor(span(rng)), cy = std::floor(span(rng));
+        const float last = rng() % 2 ? 1919.0f : 40000.0f;
+        const int level = rng() % 2 ? 8 : 0;
+        kzr::SwirlAngles(swirl, &q[skew], &theta[skew], &dist[skew], &phi[skew], n);
+        kzr::PolarToFloat(&phi[skew], &dist[skew], cx, cy, &sx[skew], &sy[skew], n, level);
+        kzr::ClampedFixedNearest(&sx[skew], last, &e[skew], n);
+        for (size_t i = skew; i < n + skew; ++i) {
+            const float d = std::sqrt(q[i]);
+            const float turn = swirl.twisted ? swirl.a / d - swirl.b : 0.0f;
+            const float p = swirl.reversed ? theta[i] - turn : turn + theta[i];
+            ASSERT_TRUE(same(dist[i], d) && same(phi[i], p)) << "round " << round << " at " << i;
+            const float wx = float(std::cos(double(p)) * double(d) + cx);
+            const float wy = float(std::sin(double(p)) * double(d) + cy);
+            ASSERT_TRUE(same(sx[i], wx) && same(sy[i], wy))
+                << "round " << round << ": angle " << p << " distance " << d;
+            const float kept = sx[i] >= 0.0f ? std::min(sx[i], last) : 0.0f;
+            ASSERT_EQ(e[i], kzr::FixedNearest(kept)) << "round " << round << ": " << sx[i];
         }
     }
 }

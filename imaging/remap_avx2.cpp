@@ -48,6 +48,26 @@ inline void StorePacked(uint8_t* dst, __m256i v) {
                      _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, 0x08)));
 }
 
+// The pixels at four byte offsets from base with their right neighbours:
+// (L0 R0 L1 R1 | L2 R2 L3 R3).
+inline __m256i LoadPairs(const uint8_t* base, const uint32_t* offsets) {
+    const auto pair = [base](uint32_t offset) {
+        return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + offset));
+    };
+    const auto high = [base](__m128i low, uint32_t offset) {
+        return _mm_castpd_si128(
+            _mm_loadh_pd(_mm_castsi128_pd(low), reinterpret_cast<const double*>(base + offset)));
+    };
+    return _mm256_set_m128i(high(pair(offsets[2]), offsets[3]), high(pair(offsets[0]), offsets[1]));
+}
+
+// Eight pixels from their 16-bit results (r0 r1 | r2 r3) and (r4 r5 | r6 r7):
+// packing leaves them as (r0 r1 r4 r5 | r2 r3 r6 r7).
+inline void StoreEight(uint8_t* dst, __m256i lo, __m256i hi) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
+                        _mm256_permute4x64_epi64(_mm256_packus_epi16(lo, hi), 0xD8));
+}
+
 inline int32_t Fixed(uint32_t index, int32_t offset) {
     return static_cast<int32_t>((index << 16) + static_cast<uint32_t>(offset));
 }
@@ -168,10 +188,12 @@ void RemapY(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip
     }
 }
 
-void SampleSpanAvx2(const ImageSurface* src, const uint32_t* mapX, const uint32_t* mapY,
-                    size_t count, uint8_t* dst) {
-    if (src->Width <= 0 || src->Height <= 0)
-        return;
+namespace {
+
+// Four pixels of a span, any positions: outside ones keep what dst holds,
+// the last column and row repeat their pixel.
+inline void SampleFour(const ImageSurface* src, const uint32_t* mapX, const uint32_t* mapY,
+                       uint8_t* dst) {
     const uint32_t lastCol = static_cast<uint32_t>(src->Width) - 1;
     const uint32_t lastRow = static_cast<uint32_t>(src->Height) - 1;
     const size_t rowBytes = 4 * size_t{static_cast<uint32_t>(src->Width)};
@@ -181,50 +203,103 @@ void SampleSpanAvx2(const ImageSurface* src, const uint32_t* mapX, const uint32_
     const __m128i lastRowV = _mm_set1_epi32(static_cast<int32_t>(lastRow));
     const __m128i one = _mm_set1_epi32(1);
     const __m128i fracMask = _mm_set1_epi32(0xFFFF);
-    size_t k = 0;
-    for (; k + 4 <= count; k += 4, dst += 16) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mapX + k));
-        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mapY + k));
-        const __m128i i = _mm_srli_epi32(x, 16), j = _mm_srli_epi32(y, 16);
-        const __m128i outside =
-            _mm_or_si128(_mm_cmpgt_epi32(i, lastColV), _mm_cmpgt_epi32(j, lastRowV));
-        if (_mm_movemask_epi8(outside) != 0) {
-            // Some position lies outside: the pixels one by one, the
-            // outside ones keeping what dst holds.
-            for (int n = 0; n < 4; ++n)
-                SingleSample(src, static_cast<int32_t>(mapX[k + n]),
-                             static_cast<int32_t>(mapY[k + n]), dst + 4 * n);
-            continue;
-        }
-        // Pairs (top left, top right) and (bottom left, bottom right) of the
-        // four pixels; at the last column or row the edge rule repeats it.
-        const bool interior =
-            _mm_movemask_epi8(_mm_or_si128(_mm_cmpgt_epi32(_mm_add_epi32(i, one), lastColV),
-                                           _mm_cmpgt_epi32(_mm_add_epi32(j, one), lastRowV))) == 0;
-        __m128i top[4], bottom[4];
-        for (int n = 0; n < 4; ++n) {
-            const uint32_t col = mapX[k + n] >> 16, row = mapY[k + n] >> 16;
-            const uint8_t* t = pixels + rowBytes * row;
-            if (interior) {
-                top[n] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t + 4 * size_t{col}));
-                bottom[n] = _mm_loadl_epi64(
-                    reinterpret_cast<const __m128i*>(t + rowBytes + 4 * size_t{col}));
-            } else {
-                const uint8_t* b = row < lastRow ? t + rowBytes : t;
-                top[n] = LoadPair(t, col, lastCol);
-                bottom[n] = LoadPair(b, col, lastCol);
-            }
-        }
-        const __m256i tp = _mm256_set_m128i(_mm_unpacklo_epi64(top[2], top[3]),
-                                            _mm_unpacklo_epi64(top[0], top[1]));
-        const __m256i bp = _mm256_set_m128i(_mm_unpacklo_epi64(bottom[2], bottom[3]),
-                                            _mm_unpacklo_epi64(bottom[0], bottom[1]));
-        const __m256i hx = Spread(_mm_srli_epi32(_mm_and_si128(x, fracMask), 1));
-        const __m256i hy = Spread(_mm_srli_epi32(_mm_and_si128(y, fracMask), 1));
-        StorePacked(dst, Lerp15(LerpPairs(tp, hx), LerpPairs(bp, hx), hy));
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mapX));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(mapY));
+    const __m128i i = _mm_srli_epi32(x, 16), j = _mm_srli_epi32(y, 16);
+    const __m128i outside =
+        _mm_or_si128(_mm_cmpgt_epi32(i, lastColV), _mm_cmpgt_epi32(j, lastRowV));
+    if (_mm_movemask_epi8(outside) != 0) {
+        // Some position lies outside: the pixels one by one, the outside
+        // ones keeping what dst holds.
+        for (int n = 0; n < 4; ++n)
+            SingleSample(src, static_cast<int32_t>(mapX[n]), static_cast<int32_t>(mapY[n]),
+                         dst + 4 * n);
+        return;
     }
-    for (; k < count; ++k, dst += 4)
-        SingleSample(src, static_cast<int32_t>(mapX[k]), static_cast<int32_t>(mapY[k]), dst);
+    // Pairs (top left, top right) and (bottom left, bottom right) of the
+    // four pixels; at the last column or row the edge rule repeats it.
+    const bool interior =
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpgt_epi32(_mm_add_epi32(i, one), lastColV),
+                                       _mm_cmpgt_epi32(_mm_add_epi32(j, one), lastRowV))) == 0;
+    __m128i top[4], bottom[4];
+    for (int n = 0; n < 4; ++n) {
+        const uint32_t col = mapX[n] >> 16, row = mapY[n] >> 16;
+        const uint8_t* t = pixels + rowBytes * row;
+        if (interior) {
+            top[n] = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t + 4 * size_t{col}));
+            bottom[n] =
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(t + rowBytes + 4 * size_t{col}));
+        } else {
+            const uint8_t* b = row < lastRow ? t + rowBytes : t;
+            top[n] = LoadPair(t, col, lastCol);
+            bottom[n] = LoadPair(b, col, lastCol);
+        }
+    }
+    const __m256i tp =
+        _mm256_set_m128i(_mm_unpacklo_epi64(top[2], top[3]), _mm_unpacklo_epi64(top[0], top[1]));
+    const __m256i bp = _mm256_set_m128i(_mm_unpacklo_epi64(bottom[2], bottom[3]),
+                                        _mm_unpacklo_epi64(bottom[0], bottom[1]));
+    const __m256i hx = Spread(_mm_srli_epi32(_mm_and_si128(x, fracMask), 1));
+    const __m256i hy = Spread(_mm_srli_epi32(_mm_and_si128(y, fracMask), 1));
+    StorePacked(dst, Lerp15(LerpPairs(tp, hx), LerpPairs(bp, hx), hy));
+}
+
+}  // namespace
+
+void SampleSpanAvx2(const ImageSurface* src, const uint32_t* mapX, const uint32_t* mapY,
+                    size_t count, uint8_t* dst) {
+    if (src->Width <= 0 || src->Height <= 0)
+        return;
+    const uint32_t width = static_cast<uint32_t>(src->Width);
+    const uint32_t height = static_cast<uint32_t>(src->Height);
+    const size_t rowBytes = 4 * size_t{width};
+    size_t k = 0;
+    // Eight at a time where all eight have their four neighbours inside the
+    // frame, with the neighbours' byte offsets worked out in 32-bit lanes
+    // (so only for frames of at most 4 GiB); the others four at a time.
+    if (size_t{height} * rowBytes <= (size_t{1} << 32)) {
+        const uint8_t* top = src->Pixels;
+        const uint8_t* bottom = src->Pixels + rowBytes;
+        // Integer parts are at most 65535, so signed comparisons suffice.
+        const __m256i edgeX = _mm256_set1_epi32(static_cast<int32_t>(width) - 2);
+        const __m256i edgeY = _mm256_set1_epi32(static_cast<int32_t>(height) - 2);
+        const __m256i stride = _mm256_set1_epi32(static_cast<int32_t>(rowBytes));
+        const __m256i fracMask = _mm256_set1_epi32(0xFFFF);
+        alignas(32) uint32_t offsets[8];
+        while (k + 8 <= count) {
+            const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mapX + k));
+            const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mapY + k));
+            const __m256i i = _mm256_srli_epi32(x, 16), j = _mm256_srli_epi32(y, 16);
+            if (_mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpgt_epi32(i, edgeX),
+                                                     _mm256_cmpgt_epi32(j, edgeY))) != 0) {
+                SampleFour(src, mapX + k, mapY + k, dst + 4 * k);
+                k += 4;
+                continue;
+            }
+            _mm256_store_si256(
+                reinterpret_cast<__m256i*>(offsets),
+                _mm256_add_epi32(_mm256_mullo_epi32(j, stride), _mm256_slli_epi32(i, 2)));
+            const __m256i hx = _mm256_srli_epi32(_mm256_and_si256(x, fracMask), 1);
+            const __m256i hy = _mm256_srli_epi32(_mm256_and_si256(y, fracMask), 1);
+            __m256i r[2];
+            for (int half = 0; half < 2; ++half) {
+                const uint32_t* o = offsets + 4 * half;
+                const __m256i sx = Spread(half == 0 ? _mm256_castsi256_si128(hx)
+                                                    : _mm256_extracti128_si256(hx, 1));
+                const __m256i sy = Spread(half == 0 ? _mm256_castsi256_si128(hy)
+                                                    : _mm256_extracti128_si256(hy, 1));
+                r[half] = Lerp15(LerpPairs(LoadPairs(top, o), sx),
+                                 LerpPairs(LoadPairs(bottom, o), sx), sy);
+            }
+            StoreEight(dst + 4 * k, r[0], r[1]);
+            k += 8;
+        }
+    }
+    for (; k + 4 <= count; k += 4)
+        SampleFour(src, mapX + k, mapY + k, dst + 4 * k);
+    for (; k < count; ++k)
+        SingleSample(src, static_cast<int32_t>(mapX[k]), static_cast<int32_t>(mapY[k]),
+                     dst + 4 * k);
 }
 
 }  // namespace kzr

@@ -281,17 +281,17 @@ void SampleSpanAvx2(const ImageSurface* src, const uint32_t* mapX, const uint32_
                 _mm256_add_epi32(_mm256_mullo_epi32(j, stride), _mm256_slli_epi32(i, 2)));
             const __m256i hx = _mm256_srli_epi32(_mm256_and_si256(x, fracMask), 1);
             const __m256i hy = _mm256_srli_epi32(_mm256_and_si256(y, fracMask), 1);
-            __m256i r[2];
-            for (int half = 0; half < 2; ++half) {
-                const uint32_t* o = offsets + 4 * half;
-                const __m256i sx = Spread(half == 0 ? _mm256_castsi256_si128(hx)
-                                                    : _mm256_extracti128_si256(hx, 1));
-                const __m256i sy = Spread(half == 0 ? _mm256_castsi256_si128(hy)
-                                                    : _mm256_extracti128_si256(hy, 1));
-                r[half] = Lerp15(LerpPairs(LoadPairs(top, o), sx),
-                                 LerpPairs(LoadPairs(bottom, o), sx), sy);
-            }
-            StoreEight(dst + 4 * k, r[0], r[1]);
+            // Four pixels from the offsets o and their fractions (in the low
+            // 32 bits of four lanes).
+            const auto four = [top, bottom](const uint32_t* o, __m128i fx, __m128i fy) {
+                const __m256i sx = Spread(fx);
+                return Lerp15(LerpPairs(LoadPairs(top, o), sx), LerpPairs(LoadPairs(bottom, o), sx),
+                              Spread(fy));
+            };
+            StoreEight(dst + 4 * k,
+                       four(offsets, _mm256_castsi256_si128(hx), _mm256_castsi256_si128(hy)),
+                       four(offsets + 4, _mm256_extracti128_si256(hx, 1),
+                            _mm256_extracti128_si256(hy, 1)));
             k += 8;
         }
     }

@@ -1,6 +1,6 @@
-// Whole-frame remaps, four destination pixels per step in 16-bit lanes of
-// 256-bit registers.  Built with -mavx2; callers reach it only after
-// HasAvx2().
+// Whole-frame remaps in 16-bit lanes of 256-bit registers: eight
+// destination pixels a step where all eight read inside the frame, four a
+// step elsewhere.  Built with -mavx2; callers reach it only after HasAvx2().
 #include <immintrin.h>
 
 #include <cstring>
@@ -48,9 +48,13 @@ inline void StorePacked(uint8_t* dst, __m256i v) {
                      _mm256_castsi256_si128(_mm256_permute4x64_epi64(packed, 0x08)));
 }
 
-// The pixels at four byte offsets from base with their right neighbours:
-// (L0 R0 L1 R1 | L2 R2 L3 R3).
-inline __m256i LoadPairs(const uint8_t* base, const uint32_t* offsets) {
+// Steps of eight pixels p0 to p7 work on two halves, (p0 p1 | p4 p5) and
+// (p2 p3 | p6 p7), so that packing their 16-bit results leaves the eight in
+// order and the fractions come from the lanes of the map entries in place.
+
+// The pixels at byte offsets o[0], o[1], o[4], o[5] (first half) or o[2],
+// o[3], o[6], o[7] (second half) from base with their right neighbours.
+inline __m256i LoadHalfPairs(const uint8_t* base, const uint32_t* o, int half) {
     const auto pair = [base](uint32_t offset) {
         return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(base + offset));
     };
@@ -58,14 +62,24 @@ inline __m256i LoadPairs(const uint8_t* base, const uint32_t* offsets) {
         return _mm_castpd_si128(
             _mm_loadh_pd(_mm_castsi128_pd(low), reinterpret_cast<const double*>(base + offset)));
     };
-    return _mm256_set_m128i(high(pair(offsets[2]), offsets[3]), high(pair(offsets[0]), offsets[1]));
+    o += 2 * half;
+    return _mm256_set_m128i(high(pair(o[4]), o[5]), high(pair(o[0]), o[1]));
 }
 
-// Eight pixels from their 16-bit results (r0 r1 | r2 r3) and (r4 r5 | r6 r7):
-// packing leaves them as (r0 r1 r4 r5 | r2 r3 r6 r7).
-inline void StoreEight(uint8_t* dst, __m256i lo, __m256i hi) {
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst),
-                        _mm256_permute4x64_epi64(_mm256_packus_epi16(lo, hi), 0xD8));
+// The 15-bit fractions of a half's pixels from eight map entries, spread
+// over each pixel's four channels.
+inline __m256i HalfFractions(__m256i entries, int half) {
+    const __m256i first = _mm256_setr_epi8(0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5,  //
+                                           0, 1, 0, 1, 0, 1, 0, 1, 4, 5, 4, 5, 4, 5, 4, 5);
+    const __m256i second =
+        _mm256_setr_epi8(8, 9, 8, 9, 8, 9, 8, 9, 12, 13, 12, 13, 12, 13, 12, 13,  //
+                         8, 9, 8, 9, 8, 9, 8, 9, 12, 13, 12, 13, 12, 13, 12, 13);
+    return _mm256_srli_epi16(_mm256_shuffle_epi8(entries, half == 0 ? first : second), 1);
+}
+
+// Eight pixels from the 16-bit results of the two halves.
+inline void StoreEight(uint8_t* dst, __m256i first, __m256i second) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_packus_epi16(first, second));
 }
 
 inline int32_t Fixed(uint32_t index, int32_t offset) {
@@ -86,41 +100,102 @@ void RemapX(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip
     RemapXRows(src, 0, rows, cols, dstSkip, offset, map, dst);
 }
 
+namespace {
+
+// Four pixels of a row from their column entries (offset added): outside
+// ones keep what dst holds, the last column repeats its pixel.
+inline void RemapXFour(const ImageSurface* src, const uint8_t* row, int32_t y, int32_t offset,
+                       const uint32_t* map, uint8_t* dst) {
+    const uint32_t last = static_cast<uint32_t>(src->Width) - 1;
+    const __m128i v = _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(map)),
+                                    _mm_set1_epi32(offset));
+    const __m128i idx = _mm_srli_epi32(v, 16);
+    if (_mm_movemask_epi8(_mm_cmpgt_epi32(idx, _mm_set1_epi32(static_cast<int32_t>(last)))) != 0) {
+        for (int k = 0; k < 4; ++k)
+            SingleSample(src, static_cast<int32_t>(map[k] + static_cast<uint32_t>(offset)),
+                         Fixed(static_cast<uint32_t>(y), 0), dst + 4 * k);
+        return;
+    }
+    alignas(16) uint32_t i[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(i), idx);
+    const __m256i pairs =
+        _mm256_set_m128i(_mm_unpacklo_epi64(LoadPair(row, i[2], last), LoadPair(row, i[3], last)),
+                         _mm_unpacklo_epi64(LoadPair(row, i[0], last), LoadPair(row, i[1], last)));
+    const __m256i h = Spread(_mm_srli_epi32(_mm_and_si128(v, _mm_set1_epi32(0xFFFF)), 1));
+    StorePacked(dst, LerpPairs(pairs, h));
+}
+
+}  // namespace
+
 void RemapXRows(const ImageSurface* src, int32_t firstRow, int32_t rows, int32_t cols,
                 int32_t dstSkip, int32_t offset, const uint32_t* map, uint8_t* dst) {
     if (src->Width <= 0)
         return;
-    const uint32_t last = static_cast<uint32_t>(src->Width) - 1;
-    const __m128i lastV = _mm_set1_epi32(static_cast<int32_t>(last));
-    const __m128i offsetV = _mm_set1_epi32(offset);
-    const __m128i fracMask = _mm_set1_epi32(0xFFFF);
+    // Integer parts are at most 65535, so signed comparisons suffice; a
+    // frame one pixel wide has no group whose right neighbours all exist.
+    const __m256i edge = _mm256_set1_epi32(src->Width - 2);
+    const __m256i offsetV = _mm256_set1_epi32(offset);
+    alignas(32) uint32_t offsets[8];
     for (int32_t y = firstRow; y < firstRow + rows; ++y) {
         const uint8_t* row = src->Pixels + 4 * int64_t{src->Width} * y;
         int32_t x = 0;
-        for (; x + 4 <= cols; x += 4, map += 4, dst += 16) {
-            const __m128i v =
-                _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(map)), offsetV);
-            const __m128i idx = _mm_srli_epi32(v, 16);
-            if (_mm_movemask_epi8(_mm_cmpgt_epi32(idx, lastV)) != 0) {
-                for (int k = 0; k < 4; ++k)
-                    SingleSample(src, static_cast<int32_t>(map[k] + static_cast<uint32_t>(offset)),
-                                 Fixed(y, 0), dst + 4 * k);
+        // Eight at a time where all eight have their right neighbour in
+        // the row, the others four at a time.
+        while (x + 8 <= cols) {
+            const __m256i v = _mm256_add_epi32(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(map)), offsetV);
+            const __m256i idx = _mm256_srli_epi32(v, 16);
+            if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(idx, edge)) != 0) {
+                RemapXFour(src, row, y, offset, map, dst);
+                x += 4, map += 4, dst += 16;
                 continue;
             }
-            alignas(16) uint32_t i[4];
-            _mm_store_si128(reinterpret_cast<__m128i*>(i), idx);
-            const __m256i pairs = _mm256_set_m128i(
-                _mm_unpacklo_epi64(LoadPair(row, i[2], last), LoadPair(row, i[3], last)),
-                _mm_unpacklo_epi64(LoadPair(row, i[0], last), LoadPair(row, i[1], last)));
-            const __m256i h = Spread(_mm_srli_epi32(_mm_and_si128(v, fracMask), 1));
-            StorePacked(dst, LerpPairs(pairs, h));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(offsets), _mm256_slli_epi32(idx, 2));
+            const auto half = [&](int n) {
+                return LerpPairs(LoadHalfPairs(row, offsets, n), HalfFractions(v, n));
+            };
+            StoreEight(dst, half(0), half(1));
+            x += 8, map += 8, dst += 32;
         }
+        for (; x + 4 <= cols; x += 4, map += 4, dst += 16)
+            RemapXFour(src, row, y, offset, map, dst);
         for (; x < cols; ++x, ++map, dst += 4)
             SingleSample(src, static_cast<int32_t>(*map + static_cast<uint32_t>(offset)),
-                         Fixed(y, 0), dst);
+                         Fixed(static_cast<uint32_t>(y), 0), dst);
         dst += dstSkip;
     }
 }
+
+namespace {
+
+// Eight columns c to c + 7 read from one pair of rows, with no horizontal
+// fraction: one 32-byte load per row.  Draws nothing and returns false
+// unless all eight entries name the same row inside the frame.
+inline bool RemapYEightFromOneRow(const ImageSurface* src, const uint32_t* map, int32_t c,
+                                  uint8_t* dst) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(map));
+    const __m256i j = _mm256_srli_epi32(v, 16);
+    const __m256i j0 = _mm256_broadcastd_epi32(_mm256_castsi256_si128(j));
+    const uint32_t lastRow = static_cast<uint32_t>(src->Height) - 1;
+    const uint32_t row = static_cast<uint32_t>(_mm256_cvtsi256_si32(j));
+    if (row > lastRow || _mm256_movemask_epi8(_mm256_cmpeq_epi32(j, j0)) != -1)
+        return false;
+    const size_t rowBytes = 4 * size_t{static_cast<uint32_t>(src->Width)};
+    const uint8_t* t = src->Pixels + rowBytes * row + 4 * size_t{static_cast<uint32_t>(c)};
+    const uint8_t* b = row < lastRow ? t + rowBytes : t;
+    const __m256i top = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t));
+    const __m256i bottom = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+    // Widening the low and high eight bytes of each lane gives the halves.
+    const __m256i zero = _mm256_setzero_si256();
+    StoreEight(dst,
+               Lerp15(_mm256_unpacklo_epi8(top, zero), _mm256_unpacklo_epi8(bottom, zero),
+                      HalfFractions(v, 0)),
+               Lerp15(_mm256_unpackhi_epi8(top, zero), _mm256_unpackhi_epi8(bottom, zero),
+                      HalfFractions(v, 1)));
+    return true;
+}
+
+}  // namespace
 
 void RemapY(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip, int32_t offset,
             const uint32_t* map, uint8_t* dst) {
@@ -141,6 +216,11 @@ void RemapY(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip
         uint8_t* rowDst = dst;
         int32_t c = 0;
         for (; c + 4 <= grouped; c += 4) {
+            if (wholeColumns && c + 8 <= grouped &&
+                RemapYEightFromOneRow(src, rowMap + c, c, rowDst + 4 * c)) {
+                c += 4;  // and four more by the loop
+                continue;
+            }
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rowMap + c));
             const __m128i j = _mm_srli_epi32(v, 16);
             if (_mm_movemask_epi8(_mm_cmpgt_epi32(j, lastRowV)) != 0) {
@@ -264,7 +344,6 @@ void SampleSpanAvx2(const ImageSurface* src, const uint32_t* mapX, const uint32_
         const __m256i edgeX = _mm256_set1_epi32(static_cast<int32_t>(width) - 2);
         const __m256i edgeY = _mm256_set1_epi32(static_cast<int32_t>(height) - 2);
         const __m256i stride = _mm256_set1_epi32(static_cast<int32_t>(rowBytes));
-        const __m256i fracMask = _mm256_set1_epi32(0xFFFF);
         alignas(32) uint32_t offsets[8];
         while (k + 8 <= count) {
             const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(mapX + k));
@@ -279,19 +358,13 @@ void SampleSpanAvx2(const ImageSurface* src, const uint32_t* mapX, const uint32_
             _mm256_store_si256(
                 reinterpret_cast<__m256i*>(offsets),
                 _mm256_add_epi32(_mm256_mullo_epi32(j, stride), _mm256_slli_epi32(i, 2)));
-            const __m256i hx = _mm256_srli_epi32(_mm256_and_si256(x, fracMask), 1);
-            const __m256i hy = _mm256_srli_epi32(_mm256_and_si256(y, fracMask), 1);
-            // Four pixels from the offsets o and their fractions (in the low
-            // 32 bits of four lanes).
-            const auto four = [top, bottom](const uint32_t* o, __m128i fx, __m128i fy) {
-                const __m256i sx = Spread(fx);
-                return Lerp15(LerpPairs(LoadPairs(top, o), sx), LerpPairs(LoadPairs(bottom, o), sx),
-                              Spread(fy));
+            const auto half = [&](int n) {
+                const __m256i hx = HalfFractions(x, n);
+                return Lerp15(LerpPairs(LoadHalfPairs(top, offsets, n), hx),
+                              LerpPairs(LoadHalfPairs(bottom, offsets, n), hx),
+                              HalfFractions(y, n));
             };
-            StoreEight(dst + 4 * k,
-                       four(offsets, _mm256_castsi256_si128(hx), _mm256_castsi256_si128(hy)),
-                       four(offsets + 4, _mm256_extracti128_si256(hx, 1),
-                            _mm256_extracti128_si256(hy, 1)));
+            StoreEight(dst + 4 * k, half(0), half(1));
             k += 8;
         }
     }

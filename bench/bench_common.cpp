@@ -13,11 +13,13 @@ refhost::Module& TheModule() {
     return module;
 }
 
-const std::vector<uint32_t>& SourceFrame(FrameSize size) {
-    static std::map<std::pair<uint32_t, uint32_t>, std::vector<uint32_t>> frames;
+const refhost::FramePixels& SourceFrame(FrameSize size) {
+    static std::map<std::pair<uint32_t, uint32_t>, refhost::FramePixels> frames;
     auto& frame = frames[{size.width, size.height}];
-    if (frame.empty())
-        frame = refhost::MakeTestCard(size.width, size.height);
+    if (frame.empty()) {
+        const std::vector<uint32_t> card = refhost::MakeTestCard(size.width, size.height);
+        frame.assign(card.begin(), card.end());
+    }
     return frame;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "refhost/frame_buffer.h"
 #include "refhost/refhost.h"
 
 namespace kzrbench {
@@ -21,7 +22,7 @@ inline constexpr FrameSize kSizes[] = {{1920, 1080}, {3840, 2160}};
 refhost::Module& TheModule();
 
 // A test card of this size, drawn once per size and shared by all benchmarks.
-const std::vector<uint32_t>& SourceFrame(FrameSize size);
+const refhost::FramePixels& SourceFrame(FrameSize size);
 
 // How an effect keeps its per-pixel source positions, as far as a resampler
 // working from coordinate maps is concerned.

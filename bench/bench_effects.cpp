@@ -78,8 +78,8 @@ void BM_Keyframe(benchmark::State& state, size_t effect, FrameSize size) {
     refhost::Instance fx(TheModule(), effect);
     fx.SetCpuLevel(8);
     const Toggle t = ToggleOf(fx.Effect());
-    const std::vector<uint32_t>& src = SourceFrame(size);
-    std::vector<uint32_t> dst(src.size());
+    const refhost::FramePixels& src = SourceFrame(size);
+    refhost::FramePixels dst(src.size());
     if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
         return;
     int k = 0;
@@ -97,8 +97,8 @@ void BM_Process(benchmark::State& state, size_t effect, FrameSize size, int cpuL
     refhost::Instance fx(TheModule(), effect);
     fx.SetCpuLevel(cpuLevel);
     fx.SetTaskCount(tasks);
-    const std::vector<uint32_t>& src = SourceFrame(size);
-    std::vector<uint32_t> dst(src.size());
+    const refhost::FramePixels& src = SourceFrame(size);
+    refhost::FramePixels dst(src.size());
     if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
         return;
     for (auto _ : state) {

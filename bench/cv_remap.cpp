@@ -56,12 +56,22 @@ void BM_CvRemap(benchmark::State& state, size_t effect, FrameSize size) {
             }
         }
     }
-    cv::Mat map1, map2;
+    // What the remap reads and writes per frame lies on the same pages as
+    // the effects' frames and maps: OpenCV fills the buffers given to it.
+    const size_t n = size_t{size.width} * size.height;
+    refhost::FramePixels map1Buffer(n), dstBuffer(n);
+    std::vector<uint16_t, refhost::FrameAllocator<uint16_t>> map2Buffer(n);
+    cv::Mat map1(h, w, CV_16SC2, map1Buffer.data()), map2(h, w, CV_16UC1, map2Buffer.data());
     cv::convertMaps(mapX, mapY, map1, map2, CV_16SC2);
+    if (map1.data != reinterpret_cast<uchar*>(map1Buffer.data()) ||
+        map2.data != reinterpret_cast<uchar*>(map2Buffer.data())) {
+        state.SkipWithError("cv::convertMaps did not fill the buffers given to it");
+        return;
+    }
 
-    const std::vector<uint32_t>& frame = SourceFrame(size);
+    const refhost::FramePixels& frame = SourceFrame(size);
     const cv::Mat src(h, w, CV_8UC4, const_cast<uint32_t*>(frame.data()));
-    cv::Mat dst(h, w, CV_8UC4);
+    cv::Mat dst(h, w, CV_8UC4, dstBuffer.data());
     for (auto _ : state) {
         cv::remap(src, dst, map1, map2, cv::INTER_LINEAR, cv::BORDER_REPLICATE);
         benchmark::DoNotOptimize(dst.data);
@@ -72,7 +82,7 @@ void BM_CvRemap(benchmark::State& state, size_t effect, FrameSize size) {
     // channel within 2), which shows the maps were read the right way round.
     // Effects that resample only part of the frame (the double fish-eye
     // outside its lenses) agree on that part only.
-    std::vector<uint32_t> ours(frame.size());
+    refhost::FramePixels ours(frame.size());
     fx.Render(frame.data(), ours.data());
     size_t agree = 0;
     const auto* a = reinterpret_cast<const uint8_t*>(ours.data());

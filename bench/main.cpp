@@ -2,6 +2,8 @@
 // with the memory floor of a frame pass and cv::remap on the same maps.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -23,15 +25,54 @@ std::string CpuModel() {
     return "";
 }
 
+// The kernel's large-page mode, the word in brackets of "always [madvise]
+// never"; empty where there is none.
+std::string LargePageMode() {
+    std::ifstream in("/sys/kernel/mm/transparent_hugepage/enabled");
+    std::string modes;
+    std::getline(in, modes);
+    const size_t open = modes.find('['), close = modes.find(']');
+    return open == std::string::npos || close == std::string::npos || close < open
+               ? ""
+               : modes.substr(open + 1, close - open - 1);
+}
+
+// Takes our own options out of argv before the library sees the rest:
+// --frame_pages=2m (the default) or 4k.  False, with a message, on a value
+// it does not know.
+bool TakeOwnOptions(int& argc, char** argv) {
+    constexpr const char* kFramePages = "--frame_pages=";
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], kFramePages, std::strlen(kFramePages)) != 0) {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        const std::string value = argv[i] + std::strlen(kFramePages);
+        if (value != "2m" && value != "4k") {
+            std::fprintf(stderr, "kzr_bench: --frame_pages=%s: expected 2m or 4k\n", value.c_str());
+            return false;
+        }
+        refhost::SetLargePageFrames(value == "2m");
+    }
+    argc = kept;
+    argv[argc] = nullptr;
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (!TakeOwnOptions(argc, argv))
+        return 1;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
     benchmark::AddCustomContext("cpu_model", CpuModel());
     benchmark::AddCustomContext("cpu_level", std::to_string(refhost::DetectCpuLevel()));
     benchmark::AddCustomContext("module", kzrbench::TheModule().Path());
+    benchmark::AddCustomContext("frame_pages", refhost::LargePageFrames() ? "2m" : "4k");
+    benchmark::AddCustomContext("thp_mode", LargePageMode());
     kzrbench::RegisterEffectBenchmarks();
     kzrbench::RegisterFloorBenchmarks();
     kzrbench::RegisterCvRemapBenchmarks();

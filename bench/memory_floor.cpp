@@ -35,9 +35,10 @@ namespace {
 
 void BM_Floor(benchmark::State& state, int maps, FrameSize size) {
     const size_t n = size_t{size.width} * size.height;
-    const std::vector<uint32_t>& src = SourceFrame(size);
-    // Written before the timed loop, so no page is first touched inside it.
-    std::vector<uint32_t> a(maps >= 1 ? n : 0), b(maps >= 2 ? n : 0), dst(n);
+    const refhost::FramePixels& src = SourceFrame(size);
+    // Written before the timed loop, so no page is first touched inside it;
+    // the maps on large pages as the module's own are.
+    refhost::FramePixels a(maps >= 1 ? n : 0), b(maps >= 2 ? n : 0), dst(n);
     for (size_t i = 0; i < a.size(); ++i)
         a[i] = static_cast<uint32_t>(i) << 4;
     for (size_t i = 0; i < b.size(); ++i)

@@ -215,6 +215,10 @@ FAULTS = [
      "    module.ResourceHandle = nullptr;\n    return kzr::kOk;",
      "    return kzr::kOk;",
      "de-initialisation keeps the released handle"),
+    ("frame-pages-inverted", "refhost/frame_buffer.cpp",
+     "    if (LargePageFrames())\n        AdviseLargePages(p, bytes);",
+     "    if (!LargePageFrames())\n        AdviseLargePages(p, bytes);",
+     "host frames ask for large pages only when switched off"),
 ]
 
 # Long-running tests that reach no code the faults touch beyond what the

@@ -35,7 +35,7 @@ struct Result {
 };
 
 Result Measure(const refhost::Module& module, size_t index, const refhost::Texts& texts,
-               const Size& size, const std::vector<uint32_t>& source, const BenchOptions& o) {
+               const Size& size, const refhost::FramePixels& source, const BenchOptions& o) {
     refhost::Instance fx(module, index);
     ApplyContext(fx, o.context);
     Result r;
@@ -50,7 +50,7 @@ Result Measure(const refhost::Module& module, size_t index, const refhost::Texts
         PrepareOrThrow(fx, size.width, size.height);
         prepare.push_back(Milliseconds(Clock::now() - t0));
     }
-    std::vector<uint32_t> dst = source;
+    refhost::FramePixels dst = source;
     // One frame first: it clears the changed flags and warms the caches, so
     // the timed frames are plain resampling passes.
     fx.Render(source.data(), dst.data());
@@ -105,7 +105,8 @@ void Bench(const std::string& modulePath, const BenchOptions& o, std::ostream& o
     }
     if (effects.empty())
         throw refhost::Error(module.Path() + " carries no effects");
-    const std::vector<uint32_t> source = refhost::MakeTestCard(size.width, size.height);
+    const std::vector<uint32_t> card = refhost::MakeTestCard(size.width, size.height);
+    const refhost::FramePixels source(card.begin(), card.end());
 
     // The settings as the instances see them.
     int cpuLevel = o.context.cpuLevel >= 0 ? o.context.cpuLevel : refhost::DetectCpuLevel();

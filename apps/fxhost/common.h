@@ -8,6 +8,7 @@
 #include "abi/status.h"
 #include "apps/fxhost/image_io.h"
 #include "apps/fxhost/options.h"
+#include "refhost/frame_buffer.h"
 #include "refhost/refhost.h"
 #include "refhost/texts.h"
 
@@ -30,6 +31,8 @@ void PrepareOrThrow(refhost::Instance& fx, uint32_t width, uint32_t height);
 // frame's.  Throws refhost::Error when the effect refuses.
 void RenderFrame(refhost::Instance& fx, const std::vector<uint32_t>& src,
                  std::vector<uint32_t>& dst);
+// The same for frames of a video, dst already of src's size.
+void RenderFrame(refhost::Instance& fx, const refhost::FramePixels& src, refhost::FramePixels& dst);
 
 // The image at `input`, or the built-in test card when `input` is empty, at
 // `size` ("WxH", checked as --size) or `defaultCard` when `size` is empty.

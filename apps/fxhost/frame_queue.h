@@ -9,11 +9,13 @@
 #include <mutex>
 #include <vector>
 
+#include "refhost/frame_buffer.h"
+
 namespace fxhost {
 
 class FrameQueue {
   public:
-    using Frame = std::vector<uint32_t>;
+    using Frame = refhost::FramePixels;
 
     // capacity 0: unbounded.
     explicit FrameQueue(size_t capacity = 0) : capacity_(capacity) {}

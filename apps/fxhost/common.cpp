@@ -32,27 +32,11 @@ void PrepareOrThrow(refhost::Instance& fx, uint32_t width, uint32_t height) {
                              " frame: status " + StatusText(s));
 }
 
-namespace {
-
 void RenderOver(refhost::Instance& fx, const uint32_t* src, uint32_t* dst) {
     const kzr::Status s = fx.Render(src, dst);
     if (s != kzr::kOk)
         throw refhost::Error(refhost::ShortName(fx.Effect()) +
                              " could not render the frame: status " + StatusText(s));
-}
-
-}  // namespace
-
-void RenderFrame(refhost::Instance& fx, const std::vector<uint32_t>& src,
-                 std::vector<uint32_t>& dst) {
-    dst = src;
-    RenderOver(fx, src.data(), dst.data());
-}
-
-void RenderFrame(refhost::Instance& fx, const refhost::FramePixels& src,
-                 refhost::FramePixels& dst) {
-    dst.assign(src.begin(), src.end());
-    RenderOver(fx, src.data(), dst.data());
 }
 
 void ApplyContext(refhost::Instance& fx, const ContextOptions& options) {

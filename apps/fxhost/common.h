@@ -25,14 +25,19 @@ std::string StatusText(kzr::Status status);
 // effect refuses.
 void PrepareOrThrow(refhost::Instance& fx, uint32_t width, uint32_t height);
 
-// Renders one frame.  The destination is first filled with the source, so a
-// byte an effect leaves unwritten (the laser keeps the destination's alpha
-// outside its circle) carries the source's value rather than a previous
-// frame's.  Throws refhost::Error when the effect refuses.
-void RenderFrame(refhost::Instance& fx, const std::vector<uint32_t>& src,
-                 std::vector<uint32_t>& dst);
-// The same for frames of a video, dst already of src's size.
-void RenderFrame(refhost::Instance& fx, const refhost::FramePixels& src, refhost::FramePixels& dst);
+// Renders src into dst, both of the prepared size.  Throws refhost::Error
+// when the effect refuses.
+void RenderOver(refhost::Instance& fx, const uint32_t* src, uint32_t* dst);
+
+// Renders one frame (a std::vector or a refhost::FramePixels).  The
+// destination is first filled with the source, so a byte an effect leaves
+// unwritten (the laser keeps the destination's alpha outside its circle)
+// carries the source's value rather than a previous frame's.
+template <class Frame>
+void RenderFrame(refhost::Instance& fx, const Frame& src, Frame& dst) {
+    dst = src;
+    RenderOver(fx, src.data(), dst.data());
+}
 
 // The image at `input`, or the built-in test card when `input` is empty, at
 // `size` ("WxH", checked as --size) or `defaultCard` when `size` is empty.

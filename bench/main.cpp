@@ -25,18 +25,6 @@ std::string CpuModel() {
     return "";
 }
 
-// The kernel's large-page mode, the word in brackets of "always [madvise]
-// never"; empty where there is none.
-std::string LargePageMode() {
-    std::ifstream in("/sys/kernel/mm/transparent_hugepage/enabled");
-    std::string modes;
-    std::getline(in, modes);
-    const size_t open = modes.find('['), close = modes.find(']');
-    return open == std::string::npos || close == std::string::npos || close < open
-               ? ""
-               : modes.substr(open + 1, close - open - 1);
-}
-
 // Takes our own options out of argv before the library sees the rest:
 // --frame_pages=2m (the default) or 4k.  False, with a message, on a value
 // it does not know.
@@ -72,7 +60,7 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("cpu_level", std::to_string(refhost::DetectCpuLevel()));
     benchmark::AddCustomContext("module", kzrbench::TheModule().Path());
     benchmark::AddCustomContext("frame_pages", refhost::LargePageFrames() ? "2m" : "4k");
-    benchmark::AddCustomContext("thp_mode", LargePageMode());
+    benchmark::AddCustomContext("thp_mode", refhost::LargePageMode());
     kzrbench::RegisterEffectBenchmarks();
     kzrbench::RegisterFloorBenchmarks();
     kzrbench::RegisterCvRemapBenchmarks();

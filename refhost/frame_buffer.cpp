@@ -1,6 +1,7 @@
 #include "refhost/frame_buffer.h"
 
 #include <atomic>
+#include <fstream>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -27,6 +28,18 @@ void SetLargePageFrames(bool on) {
 
 bool LargePageFrames() {
     return largePages.load(std::memory_order_relaxed);
+}
+
+std::string LargePageMode() {
+    std::string modes;
+#if defined(__linux__)
+    std::ifstream in("/sys/kernel/mm/transparent_hugepage/enabled");
+    std::getline(in, modes);
+#endif
+    const size_t open = modes.find('['), close = modes.find(']');
+    if (open == std::string::npos || close == std::string::npos || close < open)
+        return "";
+    return modes.substr(open + 1, close - open - 1);
 }
 
 // Small buffers come from plain operator new: a 2 MiB boundary would only

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace refhost {
@@ -29,6 +30,12 @@ bool AdviseLargePages(void* p, size_t bytes);
 // buffers allocated after the call.
 void SetLargePageFrames(bool on);
 bool LargePageFrames();
+
+// The kernel's large-page mode, the bracketed word of
+// /sys/kernel/mm/transparent_hugepage/enabled ("always", "madvise" or
+// "never"); empty where the program does not run on Linux or the kernel has
+// no such setting.
+std::string LargePageMode();
 
 // Storage of one large-page frame buffer, and its release.
 void* AllocateFrameBytes(size_t bytes);

@@ -35,18 +35,6 @@ int LargePageEligible([[maybe_unused]] const void* p) {
     return -1;
 }
 
-// The kernel's large-page mode; empty where the program does not run on
-// Linux itself (a Windows build under Wine reads the same file, but its
-// frames never ask).
-std::string LargePageMode() {
-    std::string modes;
-#if defined(__linux__)
-    std::ifstream in("/sys/kernel/mm/transparent_hugepage/enabled");
-    std::getline(in, modes);
-#endif
-    return modes;
-}
-
 TEST(FrameBuffer, LargeFramesAreAlignedAndAskForLargePages) {
     const size_t n = size_t{1920} * 1080;
     refhost::FramePixels frame(n, 0x01020304u);
@@ -59,10 +47,11 @@ TEST(FrameBuffer, LargeFramesAreAlignedAndAskForLargePages) {
     refhost::FramePixels small(64 * 48, 7u);
     EXPECT_EQ(small[64 * 48 - 1], 7u);
 
-    if (LargePageMode().find("[madvise]") == std::string::npos)
+    const std::string mode = refhost::LargePageMode();
+    if (mode != "madvise")
         GTEST_SKIP() << "the kernel hands out large pages only on request where its mode is "
                         "madvise; here it is \""
-                     << (LargePageMode().empty() ? "unknown" : LargePageMode()) << "\"";
+                     << (mode.empty() ? "unknown" : mode) << "\"";
     if (LargePageEligible(frame.data()) < 0)
         GTEST_SKIP() << "this kernel does not report THPeligible in /proc/self/smaps";
     EXPECT_EQ(LargePageEligible(frame.data()), 1);

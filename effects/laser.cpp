@@ -7,6 +7,7 @@
 #include <new>
 
 #include "imaging/multitask.h"
+#include "imaging/point_copy.h"
 
 namespace kzr {
 namespace {
@@ -85,11 +86,6 @@ void FreeTables(LaserState& st) {
     st.SourcePoints = nullptr;
     FreeMap(reinterpret_cast<uint32_t*>(st.InsideRuns));
     st.InsideRuns = nullptr;
-}
-
-inline int32_t ClampIndex(int32_t v, int32_t last) {
-    v = v < last ? v : last;
-    return v > 0 ? v : 0;
 }
 
 // The inside test: the ellipse with horizontal semi-axis L / a and vertical
@@ -177,14 +173,10 @@ void FillRuns(int32_t* rowRuns, const Ellipse& el, int32_t w, int32_t first, int
     }
 }
 
-// An outside pixel: the first three bytes of its rim point; the fourth
+// Outside pixels take the first three bytes of their rim points; the fourth
 // byte of the destination keeps what it held.
-inline void CopyRimPoint(const LaserState& st, const Geometry& g, const uint8_t* in, uint8_t* to,
-                         const int32_t* point) {
-    const int32_t sy = ClampIndex(point[1], g.h - 1);
-    const int32_t sx = ClampIndex(point[0], g.w - 1);
-    const size_t from = size_t{st.RowOffsets[sy]} + static_cast<size_t>(sx);
-    std::memcpy(to, in + 4 * from, 3);
+PointSource RimPoints(const LaserState& st, const Geometry& g, const uint8_t* in) {
+    return {in, st.RowOffsets, g.w, g.h};
 }
 
 // Rows [first, last) pixel by pixel in order, with the inside test of every
@@ -192,12 +184,13 @@ inline void CopyRimPoint(const LaserState& st, const Geometry& g, const uint8_t*
 void DrawRowsInOrder(const LaserState& st, const Geometry& g, const Ellipse& el, const uint8_t* in,
                      uint8_t* out, int32_t first, int32_t last) {
     const size_t w = static_cast<size_t>(g.w);
+    const PointSource rim = RimPoints(st, g, in);
     for (int32_t y = first; y < last; ++y) {
         size_t i = static_cast<size_t>(y) * w;
         const int32_t* point = st.SourcePoints + 2 * i;
         for (int32_t x = 0; x < g.w; ++x, ++i, point += 2) {
             if (el.Outside(x, y))
-                CopyRimPoint(st, g, in, out + 4 * i, point);
+                CopyPoint(rim, point, out + 4 * i);
             else
                 std::memmove(out + 4 * i, in + 4 * i, 4);
         }
@@ -207,8 +200,9 @@ void DrawRowsInOrder(const LaserState& st, const Geometry& g, const Ellipse& el,
 // Rows [first, last) through the runs: the pixels left and right of a row's
 // run take their rim points, the run is copied as it is.
 void DrawRows(const LaserState& st, const Geometry& g, const Ellipse& el, const int32_t* rowRuns,
-              const uint8_t* in, uint8_t* out, int32_t first, int32_t last) {
+              const uint8_t* in, uint8_t* out, int32_t first, int32_t last, int32_t cpuLevel) {
     const size_t w = static_cast<size_t>(g.w);
+    const PointSource rim = RimPoints(st, g, in);
     for (int32_t y = first; y < last; ++y) {
         const int32_t* run = rowRuns + 2 * int64_t{y};
         if (run[0] == kIrregularRow) {
@@ -218,11 +212,10 @@ void DrawRows(const LaserState& st, const Geometry& g, const Ellipse& el, const 
         const size_t row = static_cast<size_t>(y) * w;
         const size_t x0 = static_cast<size_t>(run[0]), x1 = static_cast<size_t>(run[1]);
         const int32_t* points = st.SourcePoints + 2 * row;
-        for (size_t x = 0; x < x0; ++x)
-            CopyRimPoint(st, g, in, out + 4 * (row + x), points + 2 * x);
+        CopyPoints(rim, points, x0, out + 4 * row, cpuLevel);
         std::memcpy(out + 4 * (row + x0), in + 4 * (row + x0), 4 * (x1 - x0));
-        for (size_t x = x1 < x0 ? x0 : x1; x < w; ++x)
-            CopyRimPoint(st, g, in, out + 4 * (row + x), points + 2 * x);
+        const size_t x = x1 < x0 ? x0 : x1;
+        CopyPoints(rim, points + 2 * x, w - x, out + 4 * (row + x), cpuLevel);
     }
 }
 
@@ -347,7 +340,7 @@ Status Laser::Process(EffectContext* ctx) {
     }
     const int32_t tasks = CanDrawInBands(frames.src, frames.dst) ? ctx->TaskCount : 1;
     DrawInBands(tasks, g.h, [&](int32_t first, int32_t last) {
-        DrawRows(st, g, el, RowRuns(runs), in, out, first, last);
+        DrawRows(st, g, el, RowRuns(runs), in, out, first, last, ctx->CpuLevel);
     });
     return kOk;
 }

@@ -15,6 +15,7 @@
 #include "host/params.h"
 #include "imaging/coordmap.h"
 #include "imaging/frame_remap.h"
+#include "imaging/point_copy.h"
 #include "imaging/polar.h"
 #include "imaging/sample.h"
 #include "imaging/trig.h"
@@ -63,7 +64,7 @@ TEST(FastPaths, SpanRemapsEqualThePerPixelSampler) {
         for (auto [w, h] : sizes) {
             Surface src(w, h, level, rng);
             for (size_t count :
-                 {size_t{1}, size_t{3}, size_t{4}, size_t{5}, size_t{37}, size_t{256}}) {
+                 {size_t{1}, size_t{3}, size_t{4}, size_t{5}, size_t{37}, size_t{300}}) {
                 for (size_t skew : {0, 1, 3}) {
                     // Half the spans mostly away from the edges, so runs of
                     // pixels whose neighbours all lie inside are common too.
@@ -104,6 +105,33 @@ TEST(FastPaths, SpanRemapsEqualThePerPixelSampler) {
                 }
             }
         }
+    }
+}
+
+// Points inside, on the edges and far outside the frame (clamped), odd
+// counts and unaligned tables: the AVX2 copy gives the per-pixel bytes and
+// keeps every fourth byte of the destination.
+TEST(FastPaths, PointCopyEqualsThePerPixelCopy) {
+    std::mt19937 rng(17);
+    for (auto [w, h] : {std::pair{1, 1}, {3, 7}, {61, 17}}) {
+        Surface src(w, h, 0, rng);
+        std::vector<uint32_t> rows(static_cast<size_t>(h));
+        for (int32_t r = 0; r < h; ++r)
+            rows[size_t(r)] = uint32_t(r * w);
+        const kzr::PointSource s{src.pixels.data(), rows.data(), w, h};
+        for (size_t count : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{100}})
+            for (size_t skew : {0, 1}) {
+                std::vector<int32_t> points(2 * (count + skew));
+                for (int32_t& p : points)
+                    p = rng() % 4 == 0 ? int32_t(rng()) : int32_t(rng() % uint32_t(w + h + 4)) - 2;
+                std::vector<uint8_t> want(4 * count + 1), got;
+                for (auto& b : want)
+                    b = static_cast<uint8_t>(rng());
+                got = want;
+                kzr::CopyPoints(s, points.data() + 2 * skew, count, want.data() + 1, 0);
+                kzr::CopyPoints(s, points.data() + 2 * skew, count, got.data() + 1, 8);
+                ASSERT_EQ(got, want) << w << "x" << h << " count " << count;
+            }
     }
 }
 

@@ -169,9 +169,22 @@ void RemapXRows(const ImageSurface* src, int32_t firstRow, int32_t rows, int32_t
 
 namespace {
 
+// Eight pixels of an upper and a lower row blended with the fractions of
+// the two halves, (p0 p1 | p4 p5) and (p2 p3 | p6 p7): one 32-byte load
+// per row, widened in place.
+inline void BlendEight(const uint8_t* t, const uint8_t* b, __m256i first, __m256i second,
+                       uint8_t* dst) {
+    const __m256i top = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t));
+    const __m256i bottom = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
+    const __m256i zero = _mm256_setzero_si256();
+    StoreEight(dst,
+               Lerp15(_mm256_unpacklo_epi8(top, zero), _mm256_unpacklo_epi8(bottom, zero), first),
+               Lerp15(_mm256_unpackhi_epi8(top, zero), _mm256_unpackhi_epi8(bottom, zero), second));
+}
+
 // Eight columns c to c + 7 read from one pair of rows, with no horizontal
-// fraction: one 32-byte load per row.  Draws nothing and returns false
-// unless all eight entries name the same row inside the frame.
+// fraction.  Draws nothing and returns false unless all eight entries name
+// the same row inside the frame.
 inline bool RemapYEightFromOneRow(const ImageSurface* src, const uint32_t* map, int32_t c,
                                   uint8_t* dst) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(map));
@@ -183,16 +196,52 @@ inline bool RemapYEightFromOneRow(const ImageSurface* src, const uint32_t* map, 
         return false;
     const size_t rowBytes = 4 * size_t{static_cast<uint32_t>(src->Width)};
     const uint8_t* t = src->Pixels + rowBytes * row + 4 * size_t{static_cast<uint32_t>(c)};
+    BlendEight(t, row < lastRow ? t + rowBytes : t, HalfFractions(v, 0), HalfFractions(v, 1), dst);
+    return true;
+}
+
+// A row of `count` pixels whose entries are all one value, as the vertical
+// effects build every row: the blend of one pair of source rows with one
+// fraction (a copy of the upper row where the fraction is 0), or nothing at
+// all where that row lies outside the frame.  Returns false, drawing
+// nothing, when the entries differ.  Reads and writes column by column in
+// order, like the steps it stands for, so a frame drawn into its own source
+// comes out the same.
+inline bool RemapYConstantRow(const ImageSurface* src, const uint32_t* rowMap, int32_t count,
+                              uint8_t* rowDst) {
+    if (count <= 0 || rowMap[count - 1] != rowMap[0])
+        return false;
+    const uint32_t v = rowMap[0];
+    const __m256i first = _mm256_set1_epi32(static_cast<int32_t>(v));
+    __m256i differ = _mm256_setzero_si256();
+    int32_t c = 0;
+    for (; c + 8 <= count; c += 8)
+        differ = _mm256_or_si256(
+            differ, _mm256_xor_si256(
+                        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rowMap + c)), first));
+    if (!_mm256_testz_si256(differ, differ))
+        return false;
+    for (; c < count; ++c)
+        if (rowMap[c] != v)
+            return false;
+    const uint32_t lastRow = static_cast<uint32_t>(src->Height) - 1;
+    const uint32_t row = v >> 16;
+    if (row > lastRow)
+        return true;
+    const size_t rowBytes = 4 * size_t{static_cast<uint32_t>(src->Width)};
+    const uint8_t* t = src->Pixels + rowBytes * row;
     const uint8_t* b = row < lastRow ? t + rowBytes : t;
-    const __m256i top = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t));
-    const __m256i bottom = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
-    // Widening the low and high eight bytes of each lane gives the halves.
-    const __m256i zero = _mm256_setzero_si256();
-    StoreEight(dst,
-               Lerp15(_mm256_unpacklo_epi8(top, zero), _mm256_unpacklo_epi8(bottom, zero),
-                      HalfFractions(v, 0)),
-               Lerp15(_mm256_unpackhi_epi8(top, zero), _mm256_unpackhi_epi8(bottom, zero),
-                      HalfFractions(v, 1)));
+    const auto h = static_cast<int16_t>((v & 0xFFFF) >> 1);
+    if (h == 0) {
+        std::memmove(rowDst, t, 4 * size_t{static_cast<uint32_t>(count)});
+        return true;
+    }
+    const __m256i hy = _mm256_set1_epi16(h);
+    for (c = 0; c + 8 <= count; c += 8)
+        BlendEight(t + 4 * c, b + 4 * c, hy, hy, rowDst + 4 * c);
+    for (; c < count; ++c)
+        SingleSample(src, Fixed(static_cast<uint32_t>(c), 0), static_cast<int32_t>(v),
+                     rowDst + 4 * c);
     return true;
 }
 
@@ -216,6 +265,8 @@ void RemapY(const ImageSurface* src, int32_t rows, int32_t cols, int32_t dstSkip
         const uint32_t* rowMap = map;
         uint8_t* rowDst = dst;
         int32_t c = 0;
+        if (offset == 0 && RemapYConstantRow(src, rowMap, singles, rowDst))
+            c = singles;
         for (; c + 4 <= grouped; c += 4) {
             if (wholeColumns && c + 8 <= grouped &&
                 RemapYEightFromOneRow(src, rowMap + c, c, rowDst + 4 * c)) {

@@ -177,10 +177,16 @@ TEST_F(Remap, BothAxesMatchPerPixelSampling) {
             const uint32_t r = rng() % 16;
             m = r == 0 ? rng() : r == 1 ? ((n - 1) << 16) | (rng() & 0xFFFF) : rng() % (n << 16);
         }
-        // Maps whose rows hold one value, as the vertical effects build them.
+        // Maps whose rows hold one value, as the vertical effects build them,
+        // some of them whole rows.
         if (rows && trial % 4 == 1)
             for (int y = 0; y < h; ++y)
-                std::fill_n(map.begin() + static_cast<ptrdiff_t>(y) * w, w, map[y * w]);
+                std::fill_n(map.begin() + static_cast<ptrdiff_t>(y) * w, w,
+                            map[y * w] & (trial % 8 == 5 ? 0xFFFF0000u : 0xFFFFFFFFu));
+        // and rows of different entries that begin and end alike.
+        if (rows && trial % 4 == 3)
+            for (int y = 0; y < h; ++y)
+                map[static_cast<size_t>(y) * w + w - 1] = map[static_cast<size_t>(y) * w];
         std::vector<uint32_t> expect(map.size()), got(map.size());
         for (auto& p : expect)
             p = rng();

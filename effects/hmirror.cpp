@@ -128,11 +128,17 @@ Status HMirror::Process(EffectContext* ctx) {
         return kOk;
     }
     // Each row is copied and mirrored while it is still in the cache, so the
-    // frame crosses the memory bus once each way.
+    // frame crosses the memory bus once each way; the copy leaves out the
+    // columns [a, b) the mirrored run writes (the fill after it reads only
+    // columns the copy or the run have written).
+    const int32_t a = plan.inverse ? plan.near - plan.steps + 1 : plan.far;
+    const size_t before = 4 * static_cast<size_t>(a);
+    const size_t after = before + 4 * static_cast<size_t>(plan.steps);
     DrawInBands(ctx->TaskCount, static_cast<int32_t>(h), [&](int32_t first, int32_t last) {
         for (int32_t y = first; y < last; ++y) {
             const size_t at = static_cast<size_t>(y) * rowBytes;
-            std::memcpy(dst + at, src + at, rowBytes);
+            std::memcpy(dst + at, src + at, before);
+            std::memcpy(dst + at + after, src + at + after, rowBytes - after);
             MirrorRow(plan, static_cast<int32_t>(w), src + at, dst + at);
         }
     });

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "imaging/pixel_run.h"
+#include "imaging/sample.h"
 
 namespace kzr {
 namespace {
@@ -60,12 +61,14 @@ Plan MakePlan(int32_t w, bool inverse, float xOffset) {
     return p;
 }
 
-void MirrorRow(const Plan& p, int32_t w, const uint8_t* src, uint8_t* dst) {
+using ReverseFn = void (*)(uint8_t* out, const uint8_t* in, int32_t n);
+
+void MirrorRow(const Plan& p, int32_t w, const uint8_t* src, uint8_t* dst, ReverseFn reverse) {
     // The mirrored run reads the source only.
     if (p.inverse)  // dst[near - i] = src[far + i]
-        ReverseRun(dst + 4 * int64_t{p.near - p.steps + 1}, src + 4 * int64_t{p.far}, p.steps);
+        reverse(dst + 4 * int64_t{p.near - p.steps + 1}, src + 4 * int64_t{p.far}, p.steps);
     else  // dst[far + i] = src[near - i]
-        ReverseRun(dst + 4 * int64_t{p.far}, src + 4 * int64_t{p.near - p.steps + 1}, p.steps);
+        reverse(dst + 4 * int64_t{p.far}, src + 4 * int64_t{p.near - p.steps + 1}, p.steps);
     // The fill reads and writes the destination only.
     if (p.leftPart) {
         // Columns [0, period) repeated to the right edge.
@@ -77,7 +80,7 @@ void MirrorRow(const Plan& p, int32_t w, const uint8_t* src, uint8_t* dst) {
         // one period at a time towards column 0.
         for (int32_t e = w - p.period; e > 0; e -= p.period) {
             const int32_t n = std::min(e, p.period);  // dst[e - 1 - i] = dst[e + i]
-            ReverseRun(dst + 4 * int64_t{e - n}, dst + 4 * int64_t{e}, n);
+            reverse(dst + 4 * int64_t{e - n}, dst + 4 * int64_t{e}, n);
         }
     }
 }
@@ -118,13 +121,16 @@ Status HMirror::Process(EffectContext* ctx) {
     }
 
     const Plan plan = MakePlan(static_cast<int32_t>(w), inverse, xOffset);
+    // The same bytes at every level: eight pixels a step with AVX2 from 8.
+    const ReverseFn reverse = ctx->CpuLevel >= 8 && HasAvx2() ? &ReverseRunAvx2 : &ReverseRun;
     // Every row is copied and then mirrored on its own, so bands of rows
     // give the frame of one pass, unless the frame is drawn into its source.
     const bool inPlace = Overlap(src, frameBytes, dst, frameBytes);
     if (inPlace || h > uint64_t{std::numeric_limits<int32_t>::max()}) {
         CopyFrame(dst, src, frameBytes);
         for (uint64_t y = 0; y < h; ++y)
-            MirrorRow(plan, static_cast<int32_t>(w), src + y * rowBytes, dst + y * rowBytes);
+            MirrorRow(plan, static_cast<int32_t>(w), src + y * rowBytes, dst + y * rowBytes,
+                      reverse);
         return kOk;
     }
     // Each row is copied and mirrored while it is still in the cache, so the
@@ -139,7 +145,7 @@ Status HMirror::Process(EffectContext* ctx) {
             const size_t at = static_cast<size_t>(y) * rowBytes;
             std::memcpy(dst + at, src + at, before);
             std::memcpy(dst + at + after, src + at + after, rowBytes - after);
-            MirrorRow(plan, static_cast<int32_t>(w), src + at, dst + at);
+            MirrorRow(plan, static_cast<int32_t>(w), src + at, dst + at, reverse);
         }
     });
     return kOk;

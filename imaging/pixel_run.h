@@ -1,5 +1,5 @@
 // Runs of 32-bit pixels copied in reverse order, four at a time in SSE2
-// registers.
+// registers or eight at a time in AVX2 registers.
 #pragma once
 #include <cstdint>
 #include <cstring>
@@ -21,5 +21,8 @@ inline void ReverseRun(uint8_t* out, const uint8_t* in, int32_t n) {
     for (; j < n; ++j)
         std::memcpy(out + 4 * int64_t{j}, in + 4 * int64_t{n - 1 - j}, 4);
 }
+
+// ReverseRun eight pixels at a time; needs HasAvx2().
+void ReverseRunAvx2(uint8_t* out, const uint8_t* in, int32_t n);
 
 }  // namespace kzr

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "imaging/pixel_run.h"
 #include "imaging/point_copy.h"
 #include "imaging/sample.h"
 
@@ -485,6 +486,19 @@ void CopyPointsAvx2(const PointSource& s, const int32_t* points, size_t count, u
     }
     for (; k < count; ++k)
         CopyPoint(s, points + 2 * k, dst + 4 * k);
+}
+
+void ReverseRunAvx2(uint8_t* out, const uint8_t* in, int32_t n) {
+    const __m256i reversed = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+    int32_t j = 0;
+    for (; j + 8 <= n; j += 8) {
+        const __m256i v =
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 4 * int64_t{n - 8 - j}));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4 * int64_t{j}),
+                            _mm256_permutevar8x32_epi32(v, reversed));
+    }
+    // The last n - j pixels of out are the first n - j of in, reversed.
+    ReverseRun(out + 4 * int64_t{j}, in, n - j);
 }
 
 }  // namespace kzr

@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """Turns kzr_bench's JSON output into the markdown tables of docs/performance.md.
 
-    scripts/perf-table.py [--cpu-time] BENCH.json [BEFORE.json]
+    scripts/perf-table.py [--cpu-time] BENCH.json[,MORE.json...] [BEFORE.json[,MORE.json...]]
 
 BENCH.json is what `kzr_bench --benchmark_out=BENCH.json --benchmark_out_format=json`
 wrote (or --benchmark_format=json on standard output).  With repetitions the
-median of each case is used, otherwise the single run.  Given BEFORE.json as
-well, every time column shows "before → after" and a column with the speed-up
-of Process at CPU level 8 is added.  The tables go to standard output.
+median of each case is used, otherwise the single run; given several files
+(rounds of the same build, comma-separated), the smallest of their medians,
+and the machine of the first.  Given BEFORE.json as well, every time column
+shows "before → after" and a column with the speed-up of Process at CPU
+level 8 is added.  The tables go to standard output.
 
 Times are wall-clock by default.  --cpu-time uses the CPU time of the
 benchmark's thread instead, which varies less on a machine shared with other
@@ -73,6 +75,23 @@ def load(path):
     return data["context"], medians, spread, agree
 
 
+def load_rounds(paths):
+    """load() of every comma-separated file, keeping each case's smallest
+    median; the context of the first file."""
+    rounds = [load(p) for p in paths.split(",")]
+    context, medians, spread, agree = rounds[0]
+    medians, spread, agree = dict(medians), dict(spread), dict(agree)
+    for _, m, s, a in rounds[1:]:
+        for name, ms in m.items():
+            if name not in medians or ms < medians[name]:
+                medians[name] = ms
+                if name in s:
+                    spread[name] = s[name]
+                if name in a:
+                    agree[name] = a[name]
+    return context, medians, spread, agree
+
+
 def fmt(ms):
     if ms is None:
         return "-"
@@ -121,9 +140,10 @@ def main(argv):
         TIME_FIELD = "cpu_time"
         argv = [a for a in argv if a != "--cpu-time"]
     if len(argv) not in (2, 3) or any(a.startswith("-") for a in argv[1:]):
-        fail("usage: scripts/perf-table.py [--cpu-time] BENCH.json [BEFORE.json]")
-    context, now, spread, agree = load(argv[1])
-    before = load(argv[2])[1] if len(argv) == 3 else None
+        fail("usage: scripts/perf-table.py [--cpu-time] BENCH.json[,MORE.json...] "
+             "[BEFORE.json[,MORE.json...]]")
+    context, now, spread, agree = load_rounds(argv[1])
+    before = load_rounds(argv[2])[1] if len(argv) == 3 else None
 
     def cell(name):
         t = now.get(name)

@@ -199,10 +199,11 @@ echo "== removing with apt-get"
 timeout 120 apt-get remove -y -qq "$package" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; fail "apt-get remove failed"; }
 installed=0
-if dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q "installed"; then
+if dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep "installed" >/dev/null; then
   fail "dpkg still reports $package: $(dpkg-query -W -f='${Status}' "$package")"
 fi
-if dpkg -L "$package" 2>/dev/null | grep -q '^/'; then
+# grep reads all of dpkg's output (no -q), so a SIGPIPE cannot hide a match.
+if dpkg -L "$package" 2>/dev/null | grep '^/' >/dev/null; then
   fail "dpkg -L $package still lists files"
 else
   echo "ok: dpkg -L $package lists no files"

@@ -38,7 +38,10 @@ if [ ! -f "$tbb_tsan/install/.complete" ]; then
   touch "$tbb_tsan/install/.complete"
 fi
 build build-tsan -DKZR_SANITIZE=thread -DKZR_BUILD_BENCH=OFF -DTBB_DIR="$tbb_tsan/install/lib/cmake/TBB"
-if ! ldd build-tsan/bin/KZR_PlugIn_6.so | grep -q "$tbb_tsan/install/lib/libtbb"; then
+# ldd's output is taken whole first: under pipefail, grep -q leaving at the first
+# match can end ldd with SIGPIPE and fail the check on a good build.
+tsan_libs=$(ldd build-tsan/bin/KZR_PlugIn_6.so)
+if ! grep -q "$tbb_tsan/install/lib/libtbb" <<<"$tsan_libs"; then
   echo "the ThreadSanitizer build does not load the instrumented oneTBB from $tbb_tsan/install" >&2
   exit 1
 fi

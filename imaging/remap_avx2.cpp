@@ -127,6 +127,33 @@ inline void RemapXFour(const ImageSurface* src, const uint8_t* row, int32_t y, i
     StorePacked(dst, LerpPairs(pairs, h));
 }
 
+// Eight pixels whose source columns are the first one's or one of the seven
+// after it, as in every magnified or unchanged stretch of a row: the left and
+// right pixels are picked from two overlapping 32-byte loads instead of
+// eight pair loads.  Draws nothing and returns false for wider spreads, out
+// of order columns, or a window that would reach past the row (first column
+// above windowLast).
+inline bool RemapXEightFromWindow(const uint8_t* row, __m256i idx, __m256i v, int32_t windowLast,
+                                  uint8_t* dst) {
+    const int32_t first = _mm256_cvtsi256_si32(idx);
+    const __m256i spread =
+        _mm256_sub_epi32(idx, _mm256_broadcastd_epi32(_mm256_castsi256_si128(idx)));
+    if (first > windowLast || !_mm256_testz_si256(spread, _mm256_set1_epi32(~7)))
+        return false;
+    const uint8_t* p = row + 4 * size_t{static_cast<uint32_t>(first)};
+    const __m256i left = _mm256_permutevar8x32_epi32(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), spread);
+    const __m256i right = _mm256_permutevar8x32_epi32(
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4)), spread);
+    const __m256i zero = _mm256_setzero_si256();
+    StoreEight(dst,
+               Lerp15(_mm256_unpacklo_epi8(left, zero), _mm256_unpacklo_epi8(right, zero),
+                      HalfFractions(v, 0)),
+               Lerp15(_mm256_unpackhi_epi8(left, zero), _mm256_unpackhi_epi8(right, zero),
+                      HalfFractions(v, 1)));
+    return true;
+}
+
 }  // namespace
 
 void RemapXRows(const ImageSurface* src, int32_t firstRow, int32_t rows, int32_t cols,
@@ -136,6 +163,7 @@ void RemapXRows(const ImageSurface* src, int32_t firstRow, int32_t rows, int32_t
     // Integer parts are at most 65535, so signed comparisons suffice; a
     // frame one pixel wide has no group whose right neighbours all exist.
     const __m256i edge = _mm256_set1_epi32(src->Width - 2);
+    const int32_t windowLast = src->Width - 9;
     const __m256i offsetV = _mm256_set1_epi32(offset);
     alignas(32) uint32_t offsets[8];
     for (int32_t y = firstRow; y < firstRow + rows; ++y) {
@@ -147,6 +175,11 @@ void RemapXRows(const ImageSurface* src, int32_t firstRow, int32_t rows, int32_t
             const __m256i v = _mm256_add_epi32(
                 _mm256_loadu_si256(reinterpret_cast<const __m256i*>(map)), offsetV);
             const __m256i idx = _mm256_srli_epi32(v, 16);
+            // The window's own test keeps all eight columns left of the last.
+            if (RemapXEightFromWindow(row, idx, v, windowLast, dst)) {
+                x += 8, map += 8, dst += 32;
+                continue;
+            }
             if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(idx, edge)) != 0) {
                 RemapXFour(src, row, y, offset, map, dst);
                 x += 4, map += 4, dst += 16;

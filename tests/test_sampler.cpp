@@ -183,6 +183,17 @@ TEST_F(Remap, BothAxesMatchPerPixelSampling) {
             for (int y = 0; y < h; ++y)
                 std::fill_n(map.begin() + static_cast<ptrdiff_t>(y) * w, w,
                             map[y * w] & (trial % 8 == 5 ? 0xFFFF0000u : 0xFFFFFFFFu));
+        // Rows that walk through the source in small steps, as the stretches
+        // build them: up or down, eight entries spanning fewer, exactly or
+        // more than eight columns, and runs of whole columns.
+        if (!rows && trial % 4 == 2)
+            for (int y = 0; y < h; ++y) {
+                const bool down = rng() % 4 == 0;
+                const uint32_t step = rng() % 3 == 0 ? 0x10000 : rng() % 0x12000;
+                uint32_t m = rng() % (n << 16) / (down ? 1 : 4);
+                for (int x = 0; x < w; ++x, m = down ? m - step : m + step)
+                    map[static_cast<size_t>(y) * w + x] = m;
+            }
         // and rows of different entries that begin and end alike.
         if (rows && trial % 4 == 3)
             for (int y = 0; y < h; ++y)

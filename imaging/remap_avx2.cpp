@@ -84,6 +84,14 @@ inline void StoreEight(uint8_t* dst, __m256i first, __m256i second) {
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_packus_epi16(first, second));
 }
 
+// Eight pixels a + (b - a) * fraction from 8-bit pixels a and b in order,
+// with the fractions of the two halves, (p0 p1 | p4 p5) and (p2 p3 | p6 p7).
+inline void LerpEight(__m256i a, __m256i b, __m256i first, __m256i second, uint8_t* dst) {
+    const __m256i zero = _mm256_setzero_si256();
+    StoreEight(dst, Lerp15(_mm256_unpacklo_epi8(a, zero), _mm256_unpacklo_epi8(b, zero), first),
+               Lerp15(_mm256_unpackhi_epi8(a, zero), _mm256_unpackhi_epi8(b, zero), second));
+}
+
 inline int32_t Fixed(uint32_t index, int32_t offset) {
     return static_cast<int32_t>((index << 16) + static_cast<uint32_t>(offset));
 }
@@ -145,12 +153,7 @@ inline bool RemapXEightFromWindow(const uint8_t* row, __m256i idx, __m256i v, in
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), spread);
     const __m256i right = _mm256_permutevar8x32_epi32(
         _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 4)), spread);
-    const __m256i zero = _mm256_setzero_si256();
-    StoreEight(dst,
-               Lerp15(_mm256_unpacklo_epi8(left, zero), _mm256_unpacklo_epi8(right, zero),
-                      HalfFractions(v, 0)),
-               Lerp15(_mm256_unpackhi_epi8(left, zero), _mm256_unpackhi_epi8(right, zero),
-                      HalfFractions(v, 1)));
+    LerpEight(left, right, HalfFractions(v, 0), HalfFractions(v, 1), dst);
     return true;
 }
 
@@ -208,12 +211,8 @@ namespace {
 // per row, widened in place.
 inline void BlendEight(const uint8_t* t, const uint8_t* b, __m256i first, __m256i second,
                        uint8_t* dst) {
-    const __m256i top = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(t));
-    const __m256i bottom = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b));
-    const __m256i zero = _mm256_setzero_si256();
-    StoreEight(dst,
-               Lerp15(_mm256_unpacklo_epi8(top, zero), _mm256_unpacklo_epi8(bottom, zero), first),
-               Lerp15(_mm256_unpackhi_epi8(top, zero), _mm256_unpackhi_epi8(bottom, zero), second));
+    LerpEight(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t)),
+              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)), first, second, dst);
 }
 
 // Eight columns c to c + 7 read from one pair of rows, with no horizontal

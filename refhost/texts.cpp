@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <locale>
 #include <set>
 
 #include "module/resource_name.h"
@@ -178,6 +179,32 @@ size_t FindParam(const kzr::EffectDescriptor& fx, const Texts& texts, std::strin
     }
     throw Error("unknown parameter '" + std::string(keyOrName) + "' of " + ShortName(fx) +
                 "; valid parameters: " + (valid.empty() ? std::string("none") : valid));
+}
+
+std::u32string DecodeUtf8(std::string_view utf8, bool* valid) {
+    using Converter = std::codecvt<char32_t, char8_t, std::mbstate_t>;
+    const Converter& converter = std::use_facet<Converter>(std::locale::classic());
+    std::u32string out(utf8.size(), U'\0');  // never more code points than bytes
+    const auto* from = reinterpret_cast<const char8_t*>(utf8.data());
+    const auto* const end = from + utf8.size();
+    char32_t* to = out.data();
+    bool clean = true;
+    while (from < end) {
+        std::mbstate_t state{};
+        const char8_t* fromNext = from;
+        char32_t* toNext = to;
+        converter.in(state, from, end, fromNext, to, out.data() + out.size(), toNext);
+        from = fromNext, to = toNext;
+        if (from < end) {  // stopped at a malformed or truncated sequence
+            *to++ = U'\uFFFD';
+            ++from;
+            clean = false;
+        }
+    }
+    out.resize(static_cast<size_t>(to - out.data()));
+    if (valid != nullptr)
+        *valid = clean;
+    return out;
 }
 
 }  // namespace refhost

@@ -75,4 +75,10 @@ std::vector<std::string> AvailableLanguages(const Module& module);
 // valid parameters, with their names in `texts`.
 size_t FindParam(const kzr::EffectDescriptor& fx, const Texts& texts, std::string_view keyOrName);
 
+// The code points of UTF-8 text, decoded by the standard library's
+// converter.  A byte that does not begin a well-formed sequence comes out as
+// U+FFFD and decoding goes on with the next byte; *valid (when given) tells
+// whether the text had none.
+std::u32string DecodeUtf8(std::string_view utf8, bool* valid = nullptr);
+
 }  // namespace refhost

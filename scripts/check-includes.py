@@ -1,28 +1,52 @@
 #!/usr/bin/env python3
-"""Fails when the project's folders include each other in a circle.
+"""Fails when a folder includes a folder that is not below it.
 
-Every quoted include ("folder/file.h") is an arrow from the including file's
-folder to the included file's folder.  The arrows must form no cycle, directly
-(a includes b, b includes a) or through other folders (a -> b -> c -> a), so
-the folders stack from the host records at the bottom to the tools at the top.
-Prints the folder order it found, or each cycle with one include per arrow.
+The folders stand in layers, from the records shared with the host at the
+bottom to the tests at the top.  Every quoted include ("folder/file.h") is an
+arrow from the including file's folder to the included file's folder; it must
+point into a lower layer (or stay in its own folder).  A folder that has no
+layer yet is refused too, so a new folder is placed on purpose.  Prints the
+layers, or each include that points sideways or up.
 """
+import fnmatch
 import os
 import re
 import subprocess
 import sys
 
+# Bottom first.  Folders of one layer may not include each other.
+LAYERS = [
+    ["abi"],                    # records, status codes, exported functions
+    ["imaging", "lang"],        # samplers and remaps; the texts and their lookup
+    ["host"],                   # parameter readers, the shared callback sequences
+    ["effects"],
+    ["module"],                 # entry points, descriptor tables
+    ["refhost"],                # the reference host
+    ["adapters/*", "apps/*"],   # hosts built on the reference host
+    ["tools/*", "bench", "fuzz", "python"],
+    ["tests"],
+]
+
 SOURCE_ENDINGS = (".h", ".hpp", ".cpp", ".cc", ".c", ".inc")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
-def folder_of(path, top_folders):
-    # apps/fxhost and adapters/frei0r are folders of their own; everything
-    # else is named by its top-level folder.
+def folder_of(path):
+    # adapters/, apps/ and tools/ hold folders of their own; everything else
+    # is named by its top-level folder.
     parts = path.split("/")
-    if len(parts) > 2 and parts[0] in ("apps", "adapters"):
+    if len(parts) < 2:
+        return None
+    if parts[0] in ("apps", "adapters", "tools") and len(parts) > 2:
         return parts[0] + "/" + parts[1]
-    return parts[0] if len(parts) > 1 and parts[0] in top_folders else None
+    return parts[0]
+
+
+def layer_of(folder):
+    for rank, patterns in enumerate(LAYERS):
+        if any(fnmatch.fnmatchcase(folder, p) for p in patterns):
+            return rank
+    return None
 
 
 def main():
@@ -31,59 +55,32 @@ def main():
     files = subprocess.run(["git", "ls-files", "--cached", "--others", "--exclude-standard"],
                            capture_output=True, text=True, check=True).stdout.split()
     files = [f for f in files if f.endswith(SOURCE_ENDINGS) and os.path.isfile(f)]
-    top_folders = {f.split("/")[0] for f in files if "/" in f}
-    edges = {}  # (from, to) -> an example "file: include"
+    problems = []
+    unplaced = set()
     for f in files:
-        src = folder_of(f, top_folders)
+        src = folder_of(f)
         if src is None:
             continue
         with open(f, encoding="utf-8", errors="replace") as fh:
-            for inc in INCLUDE.findall(fh.read()):
-                dst = folder_of(inc, top_folders)
-                if dst is not None and dst != src:
-                    edges.setdefault((src, dst), f"{f}: #include \"{inc}\"")
-
-    nodes = sorted({n for e in edges for n in e})
-    succ = {n: sorted(d for (s, d) in edges if s == n) for n in nodes}
-
-    # Tarjan's strongly connected components: a component of more than one
-    # folder is a cycle.
-    index, low, stack, on_stack, comps = {}, {}, [], set(), []
-
-    def visit(v):
-        index[v] = low[v] = len(index)
-        stack.append(v)
-        on_stack.add(v)
-        for w in succ[v]:
-            if w not in index:
-                visit(w)
-                low[v] = min(low[v], low[w])
-            elif w in on_stack:
-                low[v] = min(low[v], index[w])
-        if low[v] == index[v]:
-            comp = []
-            while True:
-                w = stack.pop()
-                on_stack.discard(w)
-                comp.append(w)
-                if w == v:
-                    break
-            comps.append(sorted(comp))
-
-    for n in nodes:
-        if n not in index:
-            visit(n)
-
-    cycles = [c for c in comps if len(c) > 1]
-    if cycles:
-        for c in cycles:
-            print("include cycle between folders: " + ", ".join(c))
-            for (s, d), example in sorted(edges.items()):
-                if s in c and d in c:
-                    print(f"  {s} -> {d}   ({example})")
+            includes = INCLUDE.findall(fh.read())
+        for inc in includes:
+            dst = folder_of(inc)
+            if dst is None or dst == src or not os.path.isdir(dst.split("/")[0]):
+                continue  # a file of its own folder, or a system header
+            rs, rd = layer_of(src), layer_of(dst)
+            for folder, rank in ((src, rs), (dst, rd)):
+                if rank is None:
+                    unplaced.add(folder)
+            if rs is not None and rd is not None and rd >= rs:
+                way = "sideways" if rd == rs else "up"
+                problems.append(f"{f}: #include \"{inc}\" points {way} ({src} -> {dst})")
+    for folder in sorted(unplaced):
+        print(f"folder {folder} has no layer: add it to LAYERS in {sys.argv[0]}")
+    for p in sorted(problems):
+        print(p)
+    if problems or unplaced:
         return 1
-    # Tarjan emits components callees first: that is the order from the ground up.
-    print("folders from the ground up: " + " < ".join(c[0] for c in comps))
+    print("layers from the ground up: " + " < ".join(" ".join(l) for l in LAYERS))
     return 0
 
 

@@ -6,27 +6,10 @@
 #include <iterator>
 
 #include "refhost/refhost.h"
+#include "refhost/texts.h"
 
 namespace fxhost {
 namespace {
-
-// Next code point of UTF-8 text; malformed bytes come out as U+FFFD.
-char32_t NextCodePoint(std::string_view s, size_t& i) {
-    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char b = byte(i++);
-    if (b < 0x80)
-        return b;
-    const int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : -1;
-    if (extra < 0 || i + static_cast<size_t>(extra) > s.size())
-        return U'\uFFFD';
-    char32_t cp = b & (0x3F >> extra);
-    for (int k = 0; k < extra; ++k) {
-        if ((byte(i) & 0xC0) != 0x80)
-            return U'\uFFFD';
-        cp = cp << 6 | (byte(i++) & 0x3F);
-    }
-    return cp;
-}
 
 uint32_t Blend(uint32_t under, uint32_t over, unsigned coverage) {
     uint32_t out = 0;
@@ -58,8 +41,7 @@ int Font::TextWidth(std::string_view utf8, float pixelHeight) const {
     const float scale = stbtt_ScaleForPixelHeight(&info_, pixelHeight);
     float x = 0;
     char32_t previous = 0;
-    for (size_t i = 0; i < utf8.size();) {
-        const char32_t cp = NextCodePoint(utf8, i);
+    for (const char32_t cp : refhost::DecodeUtf8(utf8)) {
         int advance = 0, bearing = 0;
         stbtt_GetCodepointHMetrics(&info_, static_cast<int>(cp), &advance, &bearing);
         if (previous != 0)
@@ -80,8 +62,8 @@ void Font::Draw(uint32_t* pixels, int width, int height, int x, int y, std::stri
     float pen = static_cast<float>(x);
     char32_t previous = 0;
     std::vector<unsigned char> glyph;
-    for (size_t i = 0; i < utf8.size();) {
-        const int cp = static_cast<int>(NextCodePoint(utf8, i));
+    for (const char32_t code : refhost::DecodeUtf8(utf8)) {
+        const int cp = static_cast<int>(code);
         if (previous != 0)
             pen += scale * static_cast<float>(stbtt_GetCodepointKernAdvance(
                                &info_, static_cast<int>(previous), cp));

@@ -225,11 +225,19 @@ TEST_P(Lifecycle, NullContextIsRefusedAndDestroyMayRepeat) {
     ctx->State = state;
 }
 
+// Prepare again without Unprepare: at another size the first buffers go; at
+// the same size, after a parameter moved in the blob without a flag, the
+// buffers follow the blob as a fresh instance's do.
 TEST_P(Lifecycle, PrepareAgainReplacesTheBuffers) {
     auto fx = Make(), fresh = Make();
     ASSERT_EQ(fx->Prepare(16, 9), kzr::kOk);
-    ASSERT_EQ(fx->Prepare(37, 23), kzr::kOk);  // without Unprepare: the first buffers go
-    ASSERT_EQ(fresh->Prepare(37, 23), kzr::kOk);
+    ASSERT_EQ(fx->Prepare(37, 23), kzr::kOk);
+    const kzr::ParamDescriptor& p = fx->Effect().Params[0];
+    for (auto* i : {fx.get(), fresh.get()}) {
+        std::memcpy(i->Blob(), p.MaxValue, p.ValueSize);
+        i->ClearChanged();  // so Process draws through the maps Prepare left
+        ASSERT_EQ(i->Prepare(37, 23), kzr::kOk);
+    }
     const auto src = kzrtest::PatternFrame(37, 23);
     EXPECT_EQ(kzrtest::Rendered(*fx, src), kzrtest::Rendered(*fresh, src));
 }

@@ -100,11 +100,15 @@ TEST(Laser, PercentageAndCentreExtremes) {
     EXPECT_EQ(one.Point(0, 0), std::make_pair(0, 0));
     EXPECT_TRUE(one.dst == expect);
 
-    LaserFx corner;  // M = trunc(sqrt(1920^2 + 1080^2)) = 2202, L = 880
-    corner.fx.SetParam("P2", "0,0");
-    corner.Run(1920, 1080);
-    EXPECT_TRUE(corner.Kept(880, 0) && corner.Kept(0, 880));
-    EXPECT_TRUE(corner.Ray(881, 0, 880, 0) && corner.Ray(0, 881, 0, 880));
+    // The far corner lies at (w, h), not at the last pixel: M = trunc(sqrt(1920^2
+    // + h^2)) is 2202 (L = 880) at h = 1080 and 2203 (L = 881) at h = 1081.
+    for (const auto& [h, L] : {std::pair{1080u, 880u}, {1081u, 881u}}) {
+        LaserFx corner;
+        corner.fx.SetParam("P2", "0,0");
+        corner.Run(1920, h);
+        EXPECT_TRUE(corner.Kept(L, 0) && corner.Kept(0, L)) << h;
+        EXPECT_TRUE(corner.Ray(L + 1, 0, L, 0) && corner.Ray(0, L + 1, 0, L)) << h;
+    }
 }
 
 TEST(Laser, RimPointsBeyondTheFrameAreClampedIntoIt) {

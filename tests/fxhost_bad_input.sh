@@ -20,10 +20,13 @@ can_mount=0
 mkdir -p "$work/probe" && mount -t tmpfs -o size=1m tmpfs "$work/probe" 2>/dev/null &&
   { can_mount=1; umount "$work/probe"; }
 
-# expect NAME DIR KEPT WORD COMMAND...: COMMAND fails with one "fxhost: " line
-# containing WORD, and DIR then holds exactly the files listed in KEPT.
+# expect NAME DIR KEPT WORDS COMMAND...: COMMAND fails with one "fxhost: " line
+# containing each of the |-separated WORDS, and DIR then holds exactly the
+# files listed in KEPT.
 expect() {
-  local name=$1 dir=$2 kept=$3 word=$4; shift 4
+  local name=$1 dir=$2 kept=$3 words w
+  IFS='|' read -ra words <<<"$4"
+  shift 4
   local err=$work/err status
   "$@" >/dev/null 2>"$err"; status=$?
   local lines left problem=""
@@ -31,7 +34,10 @@ expect() {
   left=$(cd "$dir" && ls -A | sort | tr '\n' ' ')
   [ "$status" -ne 0 ] || problem="exit status 0"
   [ "$lines" -eq 1 ] || problem="$problem; $lines lines on stderr"
-  grep -q "^fxhost: .*$word" "$err" || problem="$problem; message lacks '$word'"
+  grep -q "^fxhost: " "$err" || problem="$problem; not an fxhost line"
+  for w in "${words[@]}"; do
+    grep -qF -- "$w" "$err" || problem="$problem; message lacks '$w'"
+  done
   [ "$left" = "$kept" ] || problem="$problem; folder holds '$left', expected '$kept'"
   if [ -z "$problem" ]; then
     passed=$((passed + 1)); echo "ok    $name: $(head -c 160 "$err")"
@@ -46,6 +52,31 @@ in=$work/in; out=$work/out; mkdir -p "$in" "$out"
 : > "$in/empty.png"
 head -c 200 "$in/good.png" > "$in/truncated.png"
 head -c 4096 /dev/urandom > "$in/corrupt.jpg"
+
+# ---- refused requests: NAME;WORDS;ARGUMENTS (as the shell reads them)
+while IFS=';' read -r name words args; do
+  eval "set -- $args"
+  expect "$name" "$out" "" "$words" "$fxhost" "$@"
+done <<TABLE
+number above its range;P1|between 0.001 and 0.1;render hstretch -o $out/a.png --set P1=5
+number below its range, by name;between 0.001 and 0.1;render hstretch -o $out/a.png --set Degree=-1
+not a number;not a number;render hstretch -o $out/a.png --set P1=abc
+unknown parameter;P9|P1 (Degree)|P4;render hstretch -o $out/a.png --set P9=1
+assignment without a value;KEY=VALUE;render hstretch -o $out/a.png --set P1
+unknown effect;no-such-effect|hstretch|laser;render no-such-effect -o $out/a.png
+output of no known kind;.png|.mp4;render hstretch -o $out/a.txt
+missing input;missing.png;render hstretch $in/missing.png -o $out/a.png
+bad size;--size|WIDTHxHEIGHT;render hstretch -o $out/a.png --size 0x10
+animated image;image;render hstretch -o $out/a.png --animate P1=0.01:0.1
+animated switch;animated;render hstretch -o $out/v.mp4 --animate P3=0:1
+animated beyond the range;between;render hstretch -o $out/v.mp4 --animate P1=0.01:7
+missing language;KZR_PlugIn_6_XX.DLL|ENU;list --lang XX
+TABLE
+echo keep > "$out/kept.png"
+expect "existing output without --force" "$out" "kept.png " "--force" \
+  "$fxhost" render hstretch -o "$out/kept.png" --size 16x9
+[ "$(cat "$out/kept.png")" = keep ] || { failed=$((failed + 1)); echo "FAIL  kept.png overwritten"; }
+rm "$out/kept.png"
 
 # ---- damaged images
 expect "empty image" "$out" "" "empty.png" "$fxhost" render drain "$in/empty.png" -o "$out/a.png"
@@ -77,6 +108,15 @@ if [ "$have_ffmpeg" -eq 1 ]; then
   head -c 20000 "$in/clip.mkv" > "$in/truncated.mkv"
   : > "$in/empty.mkv"
   expect "empty video" "$out" "" "empty.mkv" "$fxhost" render drain "$in/empty.mkv" -o "$out/v.mkv"
+  expect "video to an image" "$out" "" "video|image" "$fxhost" render drain "$in/clip.mkv" -o "$out/v.png"
+  expect "--fps with an input" "$out" "" "--fps" "$fxhost" render drain "$in/clip.mkv" -o "$out/v.mkv" --fps 30
+  expect "unknown encoder" "$out" "" "ffmpeg could not encode|v.mp4" \
+    "$fxhost" render drain "$in/clip.mkv" -o "$out/v.mp4" --codec no-such-encoder
+  mkdir -p "$work/empty-path"
+  expect "no ffprobe" "$out" "" "ffprobe was not found|install ffmpeg" \
+    env PATH="$work/empty-path" "$fxhost" render drain "$in/clip.mkv" -o "$out/v.mp4"
+  expect "no ffmpeg" "$out" "" "ffmpeg was not found|install ffmpeg" \
+    env PATH="$work/empty-path" "$fxhost" render drain -o "$out/v.mp4" --size 16x8 --duration 0.2
   expect "truncated video" "$out" "" "truncated.mkv" \
     "$fxhost" render drain "$in/truncated.mkv" -o "$out/v.mkv" --codec ffv1
   if [ "$can_mount" -eq 1 ]; then

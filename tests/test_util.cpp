@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -13,6 +15,19 @@ namespace kzrtest {
 refhost::Module& TheModule() {
     static refhost::Module module(KZR_MODULE_PATH);
     return module;
+}
+
+std::map<std::string, std::string> TextFile(const std::string& language) {
+    std::ifstream in(std::string(KZR_LANG_SOURCE_DIR) + "/" + language + ".txt");
+    std::map<std::string, std::string> texts;
+    const auto trim = [](std::string s) {
+        s.erase(0, s.find_first_not_of(" \t\r"));
+        return s.erase(s.find_last_not_of(" \t\r") + 1);
+    };
+    for (std::string line; std::getline(in, line);)
+        if (line = trim(line); !line.empty() && line[0] != '#')
+            texts[trim(line.substr(0, line.find('=')))] = trim(line.substr(line.find('=') + 1));
+    return texts;
 }
 
 size_t EffectIndex(const char* id) {
@@ -41,6 +56,26 @@ uint64_t Fnv1a64(const void* data, size_t n) {
         h *= 0x100000001b3ull;
     }
     return h;
+}
+
+kzr::ImageSurface SurfaceOf(const uint8_t* pixels, uint32_t w, uint32_t h, int level) {
+    return {nullptr,
+            const_cast<uint8_t*>(pixels),
+            int32_t(w),
+            int32_t(h),
+            int32_t(4 * w),
+            4,
+            nullptr,
+            level,
+            0};
+}
+
+RandomFrame::RandomFrame(uint32_t w, uint32_t h, int level, uint32_t seed)
+    : pixels(4 * size_t{w} * h) {
+    std::mt19937 rng(seed);
+    for (uint8_t& b : pixels)
+        b = static_cast<uint8_t>(rng());
+    s = SurfaceOf(pixels.data(), w, h, level);
 }
 
 std::unique_ptr<refhost::Instance> Prepared(const char* id, uint32_t w, uint32_t h,
@@ -79,6 +114,27 @@ const void* StatePointer(refhost::Instance& fx, size_t offset) {
     const void* p;
     std::memcpy(&p, static_cast<uint8_t*>(fx.State()) + offset, sizeof p);
     return p;
+}
+
+std::vector<uint8_t> TableBytes(refhost::Instance& fx, uint32_t w, uint32_t h, bool runs) {
+    const size_t n = 4 * size_t{w} * h;
+    std::vector<std::pair<size_t, size_t>> parts;  // state offset, bytes
+    const uint32_t size = fx.Effect().StateSize;
+    if (size == 48)
+        parts = {{0x10, 4 * size_t{h}}, {0x18, 2 * n}, {0x28, runs ? 8 * size_t{h} : 0}};
+    else if (size > 16)
+        parts = size >= 32 ? decltype(parts){{0x10, n}, {0x18, n}} : decltype(parts){{0x10, n}};
+    std::vector<uint8_t> bytes;
+    for (auto [offset, count] : parts) {
+        const auto* p = static_cast<const uint8_t*>(StatePointer(fx, offset));
+        EXPECT_NE(p, nullptr) << offset;
+        if (p == nullptr)
+            return {};
+        if (offset == 0x28)
+            p += 4 * 8;  // the header: the ellipse the runs were found for
+        bytes.insert(bytes.end(), p, p + count);
+    }
+    return bytes;
 }
 
 void CheckProbes(const char* id, std::initializer_list<Probe> probes) {

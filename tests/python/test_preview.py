@@ -12,7 +12,6 @@ import urllib.error
 import urllib.parse
 import urllib.request
 
-import cv2
 import numpy as np
 import pytest
 from selenium import webdriver
@@ -22,7 +21,8 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
-FXHOST = os.environ["KZR_FXHOST"]
+from fxtest import FXHOST, decode, render
+
 W, H = 480, 270
 
 
@@ -53,12 +53,6 @@ def preview():
     p = Preview("--size", f"{W}x{H}")
     yield p
     p.close()
-
-
-def decode(png):
-    img = cv2.imdecode(np.frombuffer(png, np.uint8), cv2.IMREAD_UNCHANGED)
-    assert img is not None and img.shape[2] == 4
-    return cv2.cvtColor(img, cv2.COLOR_BGRA2RGBA)
 
 
 def test_the_server_refuses_what_it_does_not_serve_or_a_taken_port_and_stops_on_ctrl_c(preview):
@@ -131,12 +125,10 @@ def shown(driver, effect, tmp_path):
           let s = ""; for (const c of new Uint8Array(b)) s += String.fromCharCode(c);
           done(btoa(s));
         });"""))
-    want = tmp_path / "want.png"
-    cmd = [FXHOST, "render", q.pop("effect")[0], "-o", str(want), "--force", "-q",
-           "--size", f"{W}x{H}"] + [a for k, (v,) in q.items() for a in ("--set", f"{k}={v}")]
-    subprocess.run(cmd, check=True, capture_output=True)
+    effect = q.pop("effect")[0]
     picture = decode(png)
-    np.testing.assert_array_equal(picture, decode(want.read_bytes()))
+    np.testing.assert_array_equal(picture, render(tmp_path, effect, {k: v for k, (v,) in q.items()},
+                                                  size=(W, H)))
     return {k: v for k, (v,) in q.items()}, picture
 
 

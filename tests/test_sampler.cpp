@@ -194,10 +194,15 @@ TEST_F(Remap, BothAxesMatchPerPixelSampling) {
                 for (int x = 0; x < w; ++x, m = down ? m - step : m + step)
                     map[static_cast<size_t>(y) * w + x] = m;
             }
-        // and rows of different entries that begin and end alike.
+        // and rows of different entries that begin and end alike, some in
+        // runs of five alike (four columns from one pair of rows).
         if (rows && trial % 4 == 3)
-            for (int y = 0; y < h; ++y)
-                map[static_cast<size_t>(y) * w + w - 1] = map[static_cast<size_t>(y) * w];
+            for (int y = 0; y < h; ++y) {
+                uint32_t* row = map.data() + static_cast<size_t>(y) * w;
+                for (int x = 0; x < w && trial % 8 == 7; ++x)
+                    row[x] = row[x - x % 5];
+                row[w - 1] = row[0];
+            }
         std::vector<uint32_t> expect(map.size()), got(map.size());
         for (auto& p : expect)
             p = rng();

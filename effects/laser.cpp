@@ -244,7 +244,7 @@ void FillPoints(int32_t* points, const Geometry& g, int32_t first, int32_t last)
 
 }  // namespace
 
-Status Laser::BuildTables(const EffectContext& ctx, State& st, TableAllocator allocate) {
+Status Laser::BuildTables(const EffectContext& ctx, State& st) {
     // Tables of the frame's size are rewritten in place; others are
     // released and made anew.
     if (!TablesMatch(ctx, st) ||
@@ -253,9 +253,9 @@ Status Laser::BuildTables(const EffectContext& ctx, State& st, TableAllocator al
         if (!MapSizeSupported(ctx.Width, ctx.Height))
             return kOutOfMemory;
         try {
-            st.RowOffsets = allocate(1, ctx.Height);
-            st.SourcePoints = reinterpret_cast<int32_t*>(allocate(2 * ctx.Width, ctx.Height));
-            st.InsideRuns = reinterpret_cast<int32_t*>(allocate(2, RunsEntries(ctx.Height)));
+            st.RowOffsets = AllocateMap(1, ctx.Height);
+            st.SourcePoints = reinterpret_cast<int32_t*>(AllocateMap(2 * ctx.Width, ctx.Height));
+            st.InsideRuns = reinterpret_cast<int32_t*>(AllocateMap(2, RunsEntries(ctx.Height)));
         } catch (const std::bad_alloc&) {
             // No released or half-made table stays reachable.
             FreeTables(st);
@@ -288,7 +288,7 @@ Status Laser::Prepare(EffectContext* ctx) {
         return kFail;
     State& st = *static_cast<State*>(ctx->State);
     // Tables of an earlier Prepare are reused or released, never dropped.
-    const Status status = BuildTables(*ctx, st, &AllocateMap);
+    const Status status = BuildTables(*ctx, st);
     if (status != kOk)
         return status;
     st.TablesBuilt = 1;
@@ -306,7 +306,7 @@ Status Laser::Process(EffectContext* ctx) {
     if (st.TablesBuilt == 0 || AnyParamChanged(ctx)) {
         // Out of memory leaves the instance without tables until the next
         // Prepare.
-        const Status status = BuildTables(*ctx, st, &AllocateMap);
+        const Status status = BuildTables(*ctx, st);
         if (status != kOk)
             return status;
         st.TablesBuilt = 1;

@@ -36,15 +36,11 @@ struct Laser {
     // Destroy and Unprepare: releases both tables.
     static Status Destroy(EffectContext* ctx);
 
-    // Allocates a table of width x height 32-bit entries, tagged with that
-    // size; throws std::bad_alloc.
-    using TableAllocator = uint32_t* (*)(uint32_t width, uint32_t height);
-
     // Builds both tables for the context's size and parameters, replacing
-    // any the state holds, with tables from `allocate` (and from it, too,
-    // the InsideRuns table that Process fills).  When an allocation fails
-    // the state is left without tables and kOutOfMemory is returned.
-    static Status BuildTables(const EffectContext& ctx, State& st, TableAllocator allocate);
+    // any the state holds (and allocates the InsideRuns table that Process
+    // fills).  When an allocation fails the state is left without tables and
+    // kOutOfMemory is returned.
+    static Status BuildTables(const EffectContext& ctx, State& st);
 
     // True when the state holds both tables, made for the context's size.
     static bool TablesMatch(const EffectContext& ctx, const State& st);

@@ -67,9 +67,7 @@ TEST(Drain, RendersWithinTheWholeRadiusAndCopiesTheRest) {
         const auto dst = kzrtest::Rendered(*fx, src);
         const uint32_t* a = kzrtest::MapAt(*fx, 0x10);
         const uint32_t* b = kzrtest::MapAt(*fx, 0x18);
-        const kzr::ImageSurface s{
-            nullptr, src.data(), int32_t(c.w), int32_t(c.h), int32_t(c.w * 4), 4, nullptr,
-            c.cpu,   0};
+        const kzr::ImageSurface s = kzrtest::SurfaceOf(src.data(), c.w, c.h, c.cpu);
         const double ri = std::trunc(c.r);
         for (uint32_t y = 0; y < c.h; ++y)
             for (uint32_t x = 0; x < c.w; ++x) {
@@ -92,9 +90,7 @@ TEST(Drain, RendersWithinTheWholeRadiusAndCopiesTheRest) {
         // sees the pixels written before it.
         auto inPlace = src, expect = src;
         ASSERT_EQ(fx->Render(inPlace.data(), inPlace.data()), kzr::kOk);
-        const kzr::ImageSurface e{
-            nullptr, expect.data(), int32_t(c.w), int32_t(c.h), int32_t(c.w * 4), 4, nullptr, c.cpu,
-            0};
+        const kzr::ImageSurface e = kzrtest::SurfaceOf(expect.data(), c.w, c.h, c.cpu);
         for (uint32_t y = 0; y < c.h; ++y)
             for (uint32_t x = 0; x < c.w; ++x) {
                 const size_t i = size_t{y} * c.w + x;

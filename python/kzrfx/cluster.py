@@ -28,6 +28,7 @@ import fcntl
 import glob
 import math
 import os
+import queue
 import shutil
 import subprocess
 import sys
@@ -390,19 +391,11 @@ def _render_frames(settings: Settings, source: str, info: VideoInfo, start: int,
     _wide_pipe(reader.stdout)
     _wide_pipe(writer.stdin)
     report = _progress_reporter(progress)
-    src = np.empty((info.height, info.width, 4), np.uint8)
-    dst = np.empty_like(src)
-    done = 0
+    done = [0]
     try:
-        while (count is None or done < count) and _read_frame(reader.stdout, src):
-            ramps.apply(fx, start + done, info.frames)
-            fx(src, out=dst)
-            try:
-                writer.stdin.write(dst.data)
-            except BrokenPipeError:
-                break  # the encoder failed; its message follows below
-            done += 1
-            report(done)
+        _pipeline(reader.stdout, writer.stdin, (info.height, info.width, 4), count,
+                  lambda frame: ramps.apply(fx, start + frame, info.frames), fx,
+                  lambda n: (done.__setitem__(0, n), report(n)))
     finally:
         for stream in (reader.stdout, writer.stdin):
             try:
@@ -410,6 +403,7 @@ def _render_frames(settings: Settings, source: str, info: VideoInfo, start: int,
             except BrokenPipeError:
                 pass
         reader_status, writer_status = reader.wait(), writer.wait()
+    done = done[0]
     if writer_status != 0:
         raise RenderError(f"ffmpeg could not encode {what}: {writer_errors.message()}")
     messages = reader_errors.message()
@@ -422,9 +416,74 @@ def _render_frames(settings: Settings, source: str, info: VideoInfo, start: int,
     return done
 
 
+def _pipeline(source, sink, shape, count, before, fx, written) -> None:
+    """Frames from `source` rendered by `fx` into `sink`, at most `count`: a
+    thread reads frames ahead, this one renders them (`before(n)` first) and
+    another writes them, as fxhost overlaps its stages; the buffers go round.
+    The interpreter lock is free while a thread reads, writes or renders.
+    `written(n)` follows the frames written; an encoder that stops taking
+    frames stops the others (its own message then tells why)."""
+    free_src, free_dst = queue.Queue(), queue.Queue()
+    decoded, rendered = queue.Queue(), queue.Queue()
+    for _ in range(3):
+        free_src.put(np.empty(shape, np.uint8))
+        free_dst.put(np.empty(shape, np.uint8))
+    stop, failure = threading.Event(), []
+
+    def read() -> None:
+        try:
+            n = 0
+            while (count is None or n < count) and not stop.is_set():
+                frame = free_src.get()
+                if not _read_frame(source, frame):
+                    break
+                decoded.put(frame)
+                n += 1
+        except BaseException as e:  # noqa: BLE001 - raised again by the rendering thread
+            failure.append(e)
+        decoded.put(None)
+
+    def write() -> None:
+        n = 0
+        while (frame := rendered.get()) is not None:
+            if not stop.is_set():
+                try:
+                    sink.write(frame.data)
+                    n += 1
+                    written(n)
+                except (OSError, ValueError):
+                    stop.set()
+            free_dst.put(frame)
+
+    reader = threading.Thread(target=read, daemon=True)
+    writer = threading.Thread(target=write, daemon=True)
+    reader.start()
+    writer.start()
+    try:
+        n = 0
+        while not stop.is_set() and (src := decoded.get()) is not None:
+            dst = free_dst.get()
+            before(n)
+            fx(src, out=dst)
+            free_src.put(src)
+            rendered.put(dst)
+            n += 1
+    except BaseException:
+        stop.set()
+        raise
+    finally:
+        rendered.put(None)
+        writer.join()
+    stop.set()
+    free_src.put(np.empty(shape, np.uint8))  # a reader waiting for a buffer sees the stop
+    reader.join()
+    if failure:
+        raise failure[0]
+
+
 def _segment_ext(output_ext: str) -> str:
     # Matroska holds every encoder fxhost picks; GIF keeps its own container.
-    return ".gif" if output_ext == ".gif" else ".mkv"
+    return ".gif" if output_ext == ".gif" else ".mov"
 
 
 def render_range(settings: Settings, source: str, info: VideoInfo, start: int,
@@ -575,14 +634,16 @@ def render_file(settings: Settings, source: str, output: str, force: bool = Fals
                 os.unlink(target)
 
 
-def join(segments: Sequence[str], info: VideoInfo, source: str, output: str, force: bool,
-         folder: str) -> None:
-    """Joins the segments in order without re-encoding, adds the input's audio,
-    and moves the result into place."""
+def join(segments: Sequence[str], counts: Sequence[int], info: VideoInfo, source: str,
+         output: str, force: bool, folder: str) -> None:
+    """Joins the segments (of counts[i] frames) in order without re-encoding,
+    adds the input's audio, and moves the result into place.  Each segment
+    lasts exactly its frames, so the joined frames keep the constant rate."""
     listing = os.path.join(folder, "segments.txt")
     with open(listing, "w") as f:
-        for s in segments:
+        for s, n in zip(segments, counts):
             f.write("file '" + os.path.abspath(s).replace("'", "'\\''") + "'\n")
+            f.write(f"duration {float(n / info.fps):.9f}\n")
     ext = _ext(output)
     args = ["-y", "-f", "concat", "-safe", "0", "-i", listing]
     if info.audio_codecs:
@@ -839,8 +900,9 @@ def render(effect: str, source: str, output: str, *, sets: Iterable[str] = (),
             for i, (_, segment) in results.items():
                 with open(segments[i], "wb") as f:
                     f.write(segment)
-        join(segments, info, source, output, force, folder)
-        return sum(r[0] if send_files else r for r in results.values())
+        counts = [results[i][0] if send_files else results[i] for i in range(len(ranges))]
+        join(segments, counts, info, source, output, force, folder)
+        return sum(counts)
     except RenderError:
         raise
     except Exception as e:  # noqa: BLE001 - what a worker raised, said in one line

@@ -481,9 +481,12 @@ def _pipeline(source, sink, shape, count, before, fx, written) -> None:
         raise failure[0]
 
 
-def _segment_ext(output_ext: str) -> str:
-    # Matroska holds every encoder fxhost picks; GIF keeps its own container.
-    return ".gif" if output_ext == ".gif" else ".mov"
+def _segment_ext(output_ext: str, codec: str) -> str:
+    """The container of the segments: QuickTime, whose time base counts the
+    frames exactly, for every encoder it holds; MP4 for VP9 and Matroska for
+    Theora, which it does not."""
+    chosen = codec or {".webm": "libvpx-vp9", ".ogv": "libtheora"}.get(output_ext, "")
+    return {"libvpx-vp9": ".mp4", "libtheora": ".mkv"}.get(chosen, ".mov")
 
 
 def render_range(settings: Settings, source: str, info: VideoInfo, start: int,
@@ -498,7 +501,7 @@ def render_range(settings: Settings, source: str, info: VideoInfo, start: int,
             source = _kept_input(*data, source)
         elif not os.path.isfile(source):
             raise RenderError(_missing_on_worker(source))
-        ext = _segment_ext(output_ext)
+        ext = _segment_ext(output_ext, settings.codec)
         target = segment + ".part" + ext if segment else os.path.join(scratch, "segment" + ext)
         try:
             done = _render_frames(settings, source, info, start, count,
@@ -887,7 +890,7 @@ def render(effect: str, source: str, output: str, *, sets: Iterable[str] = (),
                               dir=os.path.dirname(output))
     try:
         data = (job, _send(client, source)) if send_files else None
-        segments = [os.path.join(folder, f"segment-{i:06d}{_segment_ext(out_ext)}")
+        segments = [os.path.join(folder, f"segment-{i:06d}{_segment_ext(out_ext, codec)}")
                     for i in range(len(ranges))]
         topic = f"kzrfx-{job}"
         futures = {i: client.submit(render_range, settings, os.path.abspath(source), info, start,

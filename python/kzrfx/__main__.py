@@ -58,8 +58,8 @@ def _parser() -> argparse.ArgumentParser:
                    help="ffmpeg video encoder, such as libx264, libvpx-vp9 or ffv1 (default: "
                         "by container)")
     r.add_argument("--range-frames", type=int, default=0,
-                   help="frames of a video rendered by one task (default: four tasks a worker, "
-                        "100 to 1500 frames each)")
+                   help="frames of a video rendered by one task (default: up to four tasks a "
+                        "worker, 100 to 1500 frames each)")
     _common(r)
     b = sub.add_parser("batch", help="a list of files, each with its effect and parameters",
                        description="Render the files of a JSON list into the folder given by "

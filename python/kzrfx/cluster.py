@@ -391,11 +391,15 @@ def _render_frames(settings: Settings, source: str, info: VideoInfo, start: int,
     _wide_pipe(reader.stdout)
     _wide_pipe(writer.stdin)
     report = _progress_reporter(progress)
-    done = [0]
+    done = 0
+
+    def written(n: int) -> None:
+        nonlocal done
+        done = n
+        report(n)
     try:
         _pipeline(reader.stdout, writer.stdin, (info.height, info.width, 4), count,
-                  lambda frame: ramps.apply(fx, start + frame, info.frames), fx,
-                  lambda n: (done.__setitem__(0, n), report(n)))
+                  lambda frame: ramps.apply(fx, start + frame, info.frames), fx, written)
     finally:
         for stream in (reader.stdout, writer.stdin):
             try:
@@ -403,7 +407,6 @@ def _render_frames(settings: Settings, source: str, info: VideoInfo, start: int,
             except BrokenPipeError:
                 pass
         reader_status, writer_status = reader.wait(), writer.wait()
-    done = done[0]
     if writer_status != 0:
         raise RenderError(f"ffmpeg could not encode {what}: {writer_errors.message()}")
     messages = reader_errors.message()
@@ -501,6 +504,8 @@ def render_range(settings: Settings, source: str, info: VideoInfo, start: int,
             source = _kept_input(*data, source)
         elif not os.path.isfile(source):
             raise RenderError(_missing_on_worker(source))
+        if segment and not os.path.isdir(os.path.dirname(segment)):
+            raise RenderError(_missing_on_worker(os.path.dirname(segment), "output folder"))
         ext = _segment_ext(output_ext, settings.codec)
         target = segment + ".part" + ext if segment else os.path.join(scratch, "segment" + ext)
         try:
@@ -526,10 +531,10 @@ def _worker_name() -> str:
         return "this machine"
 
 
-def _missing_on_worker(path: str) -> str:
-    return (f"input {path} is not there on {_worker_name()}; every worker reads the inputs at "
-            "the paths the client gives (a shared file system), or pass --send-files to send "
-            "them through the cluster")
+def _missing_on_worker(path: str, what: str = "input") -> str:
+    return (f"{what} {path} is not there on {_worker_name()}; the workers read the inputs and "
+            "write the outputs at the paths the client gives (a shared file system), or pass "
+            "--send-files to send them through the cluster")
 
 
 def _kept_input(job: str, data: bytes, name: str) -> str:
@@ -606,6 +611,8 @@ def render_file(settings: Settings, source: str, output: str, force: bool = Fals
             source = _spill(data, scratch, source)
         elif not os.path.isfile(source):
             raise RenderError(_missing_on_worker(source))
+        if data is None and not os.path.isdir(os.path.dirname(output)):
+            raise RenderError(_missing_on_worker(os.path.dirname(output), "output folder"))
         ext = _ext(output)
         if ext in IMAGE_OUTPUTS:
             import kzrfx
@@ -694,14 +701,11 @@ class connect:
                     f"{self.scheduler}`, or leave out --scheduler to render on this machine") \
                     from None
             return self.client
-        try:
-            import bokeh  # noqa: F401  (the dashboard needs it)
-            dashboard = ":0"
-        except ImportError:
-            dashboard = None
+        # A free port for the scheduler's web server (the dashboard, when bokeh
+        # is there), so that a second cluster on the machine does not clash.
         self.cluster = LocalCluster(n_workers=self.workers or os.cpu_count() or 1,
                                     threads_per_worker=1, processes=True,
-                                    dashboard_address=dashboard, silence_logs=40)
+                                    dashboard_address=":0", silence_logs=40)
         self.client = Client(self.cluster)
         return self.client
 
@@ -795,10 +799,18 @@ def _gather(client, futures: dict, bar: _Bar, topic: str, count) -> dict:
 def plan_ranges(frames: int, workers: int, range_frames: int = 0) -> List[Tuple[int, Optional[int]]]:
     """(first frame, count) of each range; the last runs to the end of the
     video (count None), so frames the container did not announce are kept.
-    Without `range_frames`, four ranges a worker, each of 100 to 1500 frames."""
+    Without `range_frames`: up to four ranges a worker, a multiple of the
+    workers so that each does as many, of at least 100 frames unless that
+    leaves a worker idle, and at most 1500."""
     if frames <= 0:
         return [(0, None)]
-    per = range_frames or min(max(math.ceil(frames / (4 * max(workers, 1))), 100), 1500)
+    workers = max(workers, 1)
+    if range_frames:
+        per = range_frames
+    else:
+        n = workers * min(max(frames // (workers * 100), 1), 4)
+        n = max(n, workers * math.ceil(frames / (1500 * workers)))
+        per = math.ceil(frames / n)
     starts = list(range(0, frames, per))
     return [(s, per) for s in starts[:-1]] + [(starts[-1], None)]
 

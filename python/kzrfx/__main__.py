@@ -23,6 +23,8 @@ def _common(p: argparse.ArgumentParser) -> None:
     p.add_argument("--scheduler", default="",
                    help="address of a Dask scheduler (tcp://HOST:8786); default: a local "
                         "cluster of one process per core")
+    p.add_argument("--timeout", type=float, default=10,
+                   help="seconds to wait for the scheduler to answer (default 10)")
     p.add_argument("--workers", type=int, default=0,
                    help="worker processes of the local cluster (default: one per core)")
     p.add_argument("--send-files", action="store_true",
@@ -98,7 +100,7 @@ def _items(path: str):
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
     try:
-        with cluster.connect(args.scheduler, args.workers) as client:
+        with cluster.connect(args.scheduler, args.workers, args.timeout) as client:
             link = cluster.dashboard(client)
             if link and not args.quiet:
                 print(f"Dask dashboard: {link}", file=sys.stderr)

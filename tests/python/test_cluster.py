@@ -176,7 +176,7 @@ def test_failures_say_one_line_and_leave_nothing(scheduler, folder, message, cli
     try:
         done = run(sys.executable, "-m", "kzrfx", "render", DRAIN[0], str(clip), *DRAIN[1:], "-o",
                    str(where / "out.mkv"), "--scheduler", scheduler or client.scheduler.address,
-                   env={**os.environ, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "2s"})
+                   "--timeout", "2")
         assert done.returncode == 1 and message in done.stderr, done.stderr
         assert done.stderr.startswith("kzrfx: ") and done.stderr.count("\n") == 1, done.stderr
         assert os.listdir(where) == []

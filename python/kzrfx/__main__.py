@@ -85,8 +85,12 @@ def _items(path: str):
     base = os.path.dirname(os.path.abspath(path))
     items = []
     for n, e in enumerate(entries if isinstance(entries, list) else [None]):
+        texts = lambda v: isinstance(v, list) and all(isinstance(t, str) for t in v)  # noqa: E731
         if not isinstance(e, dict) or not isinstance(e.get("input"), str) or \
                 not isinstance(e.get("effect"), str) or \
+                not texts(e.get("set", [])) or not texts(e.get("animate", [])) or \
+                not isinstance(e.get("codec", ""), str) or \
+                not isinstance(e.get("output", ""), str) or \
                 set(e) - {"input", "effect", "set", "animate", "codec", "output"}:
             raise cluster.RenderError(
                 f"{path}: entry {n + 1} must be an object with \"input\" and \"effect\" and "

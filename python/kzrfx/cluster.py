@@ -888,7 +888,8 @@ def render(effect: str, source: str, output: str, *, sets: Iterable[str] = (),
                           cpu_level=cpu_level, tasks=tasks, ref=ref, force=force, client=local,
                           range_frames=range_frames, send_files=send_files, progress=progress)
     if _ext(output) in IMAGE_OUTPUTS:
-        done, _ = render_batch([Item(source, effect, settings.sets, output=output)],
+        done, _ = render_batch([Item(source, effect, settings.sets,
+                                     output=os.path.basename(output))],
                                os.path.dirname(os.path.abspath(output)), client=client,
                                force=force, send_files=send_files, progress=progress,
                                cpu_level=cpu_level, tasks=tasks, ref=ref)

@@ -8,6 +8,7 @@ local cluster of one process per core runs on this machine.
 """
 
 import argparse
+import glob
 import json
 import os
 import sys
@@ -104,6 +105,12 @@ def _items(path: str):
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
     try:
+        if args.command == "render" and len(args.inputs) == 1 and \
+                not glob.has_magic(args.inputs[0]) and not os.path.isdir(args.output):
+            # Refusals before any cluster is started or reached.
+            settings = cluster.Settings(args.effect, tuple(args.set), tuple(args.animate),
+                                        args.codec, args.cpu_level, args.tasks, args.ref)
+            cluster.check(settings, args.inputs[0], args.output, args.force)
         with cluster.connect(args.scheduler, args.workers, args.timeout) as client:
             link = cluster.dashboard(client)
             if link and not args.quiet:

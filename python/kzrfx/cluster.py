@@ -36,7 +36,7 @@ import tempfile
 import threading
 import time
 import uuid
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from fractions import Fraction
 from typing import Iterable, List, Optional, Sequence, Tuple
 
@@ -701,6 +701,9 @@ class connect:
                     f"{self.scheduler}`, or leave out --scheduler to render on this machine") \
                     from None
             return self.client
+        # Worker processes set up their logging from the environment as they
+        # start: only errors, not Dask's notes, on the user's terminal.
+        os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
         # A free port for the scheduler's web server (the dashboard, when bokeh
         # is there), so that a second cluster on the machine does not clash.
         self.cluster = LocalCluster(n_workers=self.workers or os.cpu_count() or 1,
@@ -759,10 +762,10 @@ class _Bar:
         if total:
             filled = int(30 * done / total)
             line = f"[{'#' * filled}{'.' * (30 - filled)}] " + line
-            if 0 < done < total:
+            if total // 20 <= done < total and done > 0:  # an estimate once 5 % are done
                 left = elapsed * (total - done) / done
                 line += f", {int(left) // 60}:{int(left) % 60:02d} left"
-        sys.stderr.write("\r" + line + "   " + ("\n" if final else ""))
+        sys.stderr.write("\r" + line + "\x1b[K" + ("\n" if final else ""))
         sys.stderr.flush()
 
 
@@ -843,6 +846,13 @@ def _check(settings: Settings, source: str, output: str, force: bool) -> None:
                           "is rendered by fxhost render --duration on one machine")
     if not os.path.isdir(os.path.dirname(os.path.abspath(output))):
         raise RenderError(f"cannot write {output}: its folder does not exist")
+
+
+def check(settings: Settings, source: str, output: str, force: bool) -> None:
+    """Refuses (RenderError) what `fxhost render` would refuse: the names,
+    the files and the parameters' values."""
+    _check(settings, source, output, force)
+    _make_effect(settings, 16, 16)
 
 
 def _describe(e: BaseException) -> str:

@@ -139,6 +139,9 @@ def main(argv=None) -> int:
     except cluster.RenderError as e:
         print(f"kzrfx: {e}", file=sys.stderr)
         return 1
+    except OSError as e:  # such as an output folder that cannot be written
+        print(f"kzrfx: cannot write {e.filename or 'a file'}: {e.strerror or e}", file=sys.stderr)
+        return 1
     return 0
 
 

@@ -281,7 +281,8 @@ def audio_args(ext: str, codecs: Sequence[str]) -> List[str]:
     if allowed is None or all(c in allowed for c in codecs):
         return ["-c:a", "copy"]
     return {".webm": ["-c:a", "libopus", "-b:a", "160k"],
-            ".avi": ["-c:a", "libmp3lame", "-b:a", "192k"]}.get(ext, ["-c:a", "aac", "-b:a", "192k"])
+            ".avi": ["-c:a", "libmp3lame", "-b:a", "192k"]}.get(ext,
+                                                                 ["-c:a", "aac", "-b:a", "192k"])
 
 
 def _container_args(ext: str) -> List[str]:
@@ -799,7 +800,8 @@ def _gather(client, futures: dict, bar: _Bar, topic: str, count) -> dict:
 
 # ---- Jobs -----------------------------------------------------------------------
 
-def plan_ranges(frames: int, workers: int, range_frames: int = 0) -> List[Tuple[int, Optional[int]]]:
+def plan_ranges(frames: int, workers: int,
+                range_frames: int = 0) -> List[Tuple[int, Optional[int]]]:
     """(first frame, count) of each range; the last runs to the end of the
     video (count None), so frames the container did not announce are kept.
     Without `range_frames`: up to four ranges a worker, a multiple of the
@@ -927,7 +929,11 @@ def render(effect: str, source: str, output: str, *, sets: Iterable[str] = (),
                 with open(segments[i], "wb") as f:
                     f.write(segment)
         counts = [results[i][0] if send_files else results[i] for i in range(len(ranges))]
-        join(segments, counts, info, source, output, force, folder)
+        if sum(counts) == 0:
+            raise RenderError(f"{source} has no video frames to render")
+        kept = [i for i, n in enumerate(counts) if n > 0]  # an empty last range adds nothing
+        join([segments[i] for i in kept], [counts[i] for i in kept], info, source, output, force,
+             folder)
         return sum(counts)
     except RenderError:
         raise

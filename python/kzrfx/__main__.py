@@ -11,6 +11,7 @@ import argparse
 import glob
 import json
 import os
+import signal
 import sys
 
 from . import cluster
@@ -102,8 +103,15 @@ def _items(path: str):
     return items
 
 
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
+    # Stopped from outside as by Ctrl-C: the temporary files are removed.
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, _interrupt)
     try:
         if args.command == "render" and len(args.inputs) == 1 and \
                 not glob.has_magic(args.inputs[0]) and not os.path.isdir(args.output):

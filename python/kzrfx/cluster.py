@@ -30,6 +30,7 @@ import math
 import os
 import queue
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -676,6 +677,17 @@ def join(segments: Sequence[str], counts: Sequence[int], info: VideoInfo, source
 
 # ---- The cluster ------------------------------------------------------------------
 
+class _IgnoreInterrupt:
+    """A worker plugin: the local cluster's workers leave Ctrl-C at the
+    terminal to the client, which stops the job and the cluster in order
+    (instead of each worker printing how it was interrupted).  It runs as
+    each worker starts, on its main thread, restarted workers too."""
+
+    def setup(self, worker) -> None:
+        if threading.current_thread() is threading.main_thread():
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
 class connect:
     """A Dask client: of the scheduler at `scheduler` ("tcp://host:8786"), or
     of a local cluster of `workers` processes (default one per core) that
@@ -705,12 +717,14 @@ class connect:
         # Worker processes set up their logging from the environment as they
         # start: only errors, not Dask's notes, on the user's terminal.
         os.environ.setdefault("DASK_LOGGING__DISTRIBUTED", "error")
-        # A free port for the scheduler's web server (the dashboard, when bokeh
-        # is there), so that a second cluster on the machine does not clash.
+        # A free port for the scheduler's web server (the dashboard, when
+        # bokeh is there), so that a second cluster on the machine does not
+        # clash.
         self.cluster = LocalCluster(n_workers=self.workers or os.cpu_count() or 1,
                                     threads_per_worker=1, processes=True,
                                     dashboard_address=":0", silence_logs=40)
         self.client = Client(self.cluster)
+        self.client.register_worker_plugin(_IgnoreInterrupt(), name="kzrfx-ignore-interrupt")
         return self.client
 
     def __exit__(self, *exc):

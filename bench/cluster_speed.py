@@ -15,6 +15,7 @@ frames); every output is .mp4 with fxhost's default encoder settings.
 import argparse
 import os
 import resource
+import shutil
 import statistics
 import subprocess
 import tempfile
@@ -85,6 +86,7 @@ def main():
     finally:
         for c in clients.values():
             c.__exit__(None, None, None)
+        shutil.rmtree(work, ignore_errors=True)
     print("\nmedians:")
     for kind, values in times.items():
         line = f"{kind:34s} {statistics.median(values):7.2f} s wall (runs: " + ", ".join(

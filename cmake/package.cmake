@@ -25,6 +25,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # oneTBB) are found all the same.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "melt, kdenlive, shotcut, gstreamer1.0-plugins-bad")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS
+  "melt, kdenlive, shotcut, gstreamer1.0-plugins-bad, python3-distributed")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -4,6 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <stb_image.h>
+#include <stb_image_write.h>
 
 #include <algorithm>
 #include <charconv>
@@ -362,6 +364,28 @@ class Effect {
         fx_->SetTaskCount(count);
     }
 
+    // A value given as text, parsed and range-checked as `fxhost render --set`
+    // parses it (the same strtof, so the same float); returns the value held.
+    py::object SetText(const std::string& name, const std::string& text) {
+        const size_t index = module_->FindParam(effect_, name);
+        {
+            py::gil_scoped_release unlocked;
+            std::lock_guard<std::mutex> lock(mutex_);
+            fx_->SetParam(fx_->Effect().Params[index].Key, text);
+        }
+        return Get(index, true);
+    }
+
+    void SetReference(long long width, long long height) {
+        if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide)
+            throw py::value_error("the reference size must be 1 to " + std::to_string(kMaxSide) +
+                                  " pixels on each side; got " + std::to_string(width) + "x" +
+                                  std::to_string(height));
+        py::gil_scoped_release unlocked;
+        std::lock_guard<std::mutex> lock(mutex_);
+        fx_->SetReference(static_cast<uint32_t>(width), static_cast<uint32_t>(height));
+    }
+
     // One frame: H x W x 4 (or x 3 with alpha added and removed) uint8.
     py::array Apply(const py::object& frameObject, const py::object& outObject, int channels) {
         const py::array frame = CheckFrame(frameObject, "frame", channels);
@@ -438,7 +462,12 @@ class Effect {
         return a;
     }
 
-    py::object Get(size_t index) {
+    // `exact`: floats widened to double as they are, not as the shortest
+    // decimal that reads back as them.
+    py::object Get(size_t index, bool exact = false) {
+        const auto number = [exact](float f) {
+            return exact ? py::float_(static_cast<double>(f)) : Shortest(f);
+        };
         const kzr::ParamDescriptor& p = fx_->Effect().Params[index];
         const uint8_t* v = fx_->Blob() + fx_->ParamOffset(index);
         float f[2];
@@ -446,13 +475,13 @@ class Effect {
         switch (p.ValueType) {
             case kzr::kTypeFloat:
                 std::memcpy(f, v, 4);
-                return Shortest(f[0]);
+                return number(f[0]);
             case kzr::kTypeBool:
                 std::memcpy(&i, v, 4);
                 return py::bool_(i != 0);
             case kzr::kTypePoint:
                 std::memcpy(f, v, 8);
-                return py::make_tuple(Shortest(f[0]), Shortest(f[1]));
+                return py::make_tuple(number(f[0]), number(f[1]));
             default:
                 std::memcpy(&i, v, 4);
                 return py::int_(i);
@@ -597,6 +626,61 @@ PYBIND11_MODULE(_native, m) {
         "The built-in test card as a height x width x 4 RGBA uint8 array, as fxhost renders "
         "it when given no input; `phase` in [0, 1) moves its marker.");
 
+    // Pictures through the stb library and settings fxhost uses, so a picture
+    // read or written here has the bytes fxhost reads or writes.
+    m.def(
+        "read_image",
+        [](const std::string& path) {
+            int w = 0, h = 0, channels = 0;
+            unsigned char* data = nullptr;
+            {
+                py::gil_scoped_release unlocked;
+                data = stbi_load(path.c_str(), &w, &h, &channels, 4);
+            }
+            if (data == nullptr)
+                throw py::value_error("cannot read image " + path + ": " + stbi_failure_reason() +
+                                      " (PNG, JPEG, BMP and TGA are read)");
+            const std::unique_ptr<unsigned char, void (*)(void*)> owned(data, stbi_image_free);
+            py::array_t<uint8_t> out(
+                {static_cast<py::ssize_t>(h), static_cast<py::ssize_t>(w), py::ssize_t{4}});
+            std::memcpy(out.mutable_data(), data, size_t{4} * w * h);
+            return out;
+        },
+        py::arg("path"),
+        "Reads a PNG, JPEG, BMP or TGA picture as fxhost does: a height x width x 4 RGBA uint8 "
+        "array.");
+    m.def(
+        "encode_image",
+        [](const py::array_t<uint8_t, py::array::c_style>& frame, const std::string& format) {
+            if (frame.ndim() != 3 || frame.shape(2) != 4 || frame.shape(0) < 1 ||
+                frame.shape(1) < 1 || frame.shape(0) > kMaxSide || frame.shape(1) > kMaxSide)
+                throw py::type_error(
+                    "encode_image takes a height x width x 4 uint8 array of 1 to " +
+                    std::to_string(kMaxSide) + " pixels a side");
+            const std::string f = Lower(format);
+            const bool jpeg = f == "jpg" || f == "jpeg" || f == ".jpg" || f == ".jpeg";
+            if (!jpeg && f != "png" && f != ".png")
+                throw py::value_error("pictures are encoded as png or jpg; got '" + format + "'");
+            const int w = static_cast<int>(frame.shape(1)), h = static_cast<int>(frame.shape(0));
+            std::string encoded;
+            const auto append = [](void* context, void* data, int size) {
+                static_cast<std::string*>(context)->append(static_cast<const char*>(data),
+                                                           static_cast<size_t>(size));
+            };
+            int ok = 0;
+            {
+                py::gil_scoped_release unlocked;
+                ok = jpeg ? stbi_write_jpg_to_func(append, &encoded, w, h, 4, frame.data(), 92)
+                          : stbi_write_png_to_func(append, &encoded, w, h, 4, frame.data(), w * 4);
+            }
+            if (!ok)
+                throw std::runtime_error("the picture could not be encoded");
+            return py::bytes(encoded);
+        },
+        py::arg("frame"), py::arg("format"),
+        "Encodes a height x width x 4 RGBA uint8 array as fxhost writes it: PNG with alpha, or "
+        "JPEG at quality 92.  Returns the file's bytes.");
+
     py::class_<Module, std::shared_ptr<Module>>(m, "Module",
                                                 "A loaded effect module (KZR_PlugIn_6).")
         .def(py::init([](const std::string& path) {
@@ -635,6 +719,12 @@ PYBIND11_MODULE(_native, m) {
                       "SSE2, less plain code.  At most what this processor supports.")
         .def_property("task_count", &Effect::TaskCount, &Effect::SetTaskCount,
                       "Bands of rows the effect may render in parallel (1 to 256).")
+        .def("set_text", &Effect::SetText, py::arg("name"), py::arg("text"),
+             "Sets one parameter from text as `fxhost render --set` does (a number, 0/1 or "
+             "true/false, x,y for a position) and returns the value now held, floats exactly.")
+        .def("set_reference", &Effect::SetReference, py::arg("width"), py::arg("height"),
+             "The reference frame size of effects that keep display proportions (laser), as "
+             "fxhost's --ref.")
         .def(
             "__call__",
             [](Effect& self, const py::object& frame, const py::object& out) {

@@ -8,6 +8,7 @@ packages=("$@")
           libopencv-core-dev libopencv-imgproc-dev
           nlohmann-json3-dev fonts-dejavu-core
           python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv
+          python3-dask python3-distributed
           libcpp-httplib-dev chromium chromium-driver python3-selenium
           libfuzzer-14-dev
           ffmpeg

@@ -15,6 +15,10 @@ the interpreter lock is released while a frame is rendered.
 The module is loaded on first use from the folder the installation recorded
 (beside this package unless configured otherwise); the environment variable
 KZRFX_MODULE, or load(path) before anything else, names another file.
+
+read_image and encode_image read and write pictures with the library and
+settings fxhost uses.  kzrfx.cluster (and `python3 -m kzrfx render`) renders
+long videos and batches of files on a Dask cluster.
 """
 
 import os
@@ -24,10 +28,12 @@ from typing import Any, List, Optional, Tuple
 
 from . import _location, _native
 
-__all__ = ["Effect", "EffectInfo", "Param", "effects", "languages", "load", "module_path",
-           "test_card"]
+__all__ = ["Effect", "EffectInfo", "Param", "effects", "encode_image", "languages", "load",
+           "module_path", "read_image", "test_card"]
 
 test_card = _native.test_card
+read_image = _native.read_image
+encode_image = _native.encode_image
 
 _lock = threading.Lock()
 _module: Optional[_native.Module] = None

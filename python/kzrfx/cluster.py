@@ -728,10 +728,14 @@ class connect:
         return self.client
 
     def __exit__(self, *exc):
-        if self.client is not None:
-            self.client.close()
-        if self.cluster is not None:
-            self.cluster.close()
+        # Closing waits for the workers to stop, which takes a while on a
+        # busy machine; stopping late is no failure of the render.
+        for part in (self.client, self.cluster):
+            if part is not None:
+                try:
+                    part.close(timeout=120)
+                except Exception:  # noqa: BLE001 - the render's outcome is known by now
+                    pass
 
 
 def dashboard(client) -> str:

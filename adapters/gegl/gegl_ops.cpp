@@ -24,8 +24,7 @@
 #include <gegl-plugin.h>
 #include <unistd.h>
 
-#include <cmath>
-#include <cstring>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -87,17 +86,25 @@ const Plugin* ThePlugin() {
     static std::string failure;
     if (plugin != nullptr || !failure.empty())
         return plugin;
+    // The folder of this file, links followed: a link to it in GEGL's user
+    // folder (~/.local/share/gegl-0.4/plug-ins) finds the module beside the
+    // file it points to.
     Dl_info info;
     std::string folder;
     if (dladdr(reinterpret_cast<const void*>(&ThePlugin), &info) != 0 &&
         info.dli_fname != nullptr) {
-        folder = info.dli_fname;
+        char* real = realpath(info.dli_fname, nullptr);
+        folder = real != nullptr ? real : info.dli_fname;
+        std::free(real);
         folder.erase(folder.rfind('/') + 1);
     }
-    std::string path = folder + kModuleDir + "/" + kModuleFile;
-    if (access(path.c_str(), F_OK) != 0)
-        path = folder + "../" + kModuleFile;
+    const std::string installed = folder + kModuleDir + "/" + kModuleFile;
+    const std::string built = folder + "../" + kModuleFile;
+    const std::string& path = access(installed.c_str(), F_OK) == 0 ? installed : built;
     try {
+        if (access(path.c_str(), F_OK) != 0)
+            throw refhost::Error(std::string(kModuleFile) + " is neither at " + installed +
+                                 " nor at " + built);
         auto p = std::make_unique<Plugin>();
         p->module = std::make_unique<refhost::Module>(path);
         refhost::Texts english;

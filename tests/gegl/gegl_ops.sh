@@ -10,7 +10,8 @@
 # OP_DIR holds kzr-effects.so, GEGL_SYSTEM_DIR GEGL's own extensions (the
 # PNG loader and saver).  SANITIZERS (address,undefined) preloads their
 # runtimes into gegl, which is not instrumented; leaks are not checked there
-# (GEGL keeps its caches to the end).  Exits 77 when gegl or ffmpeg is missing.
+# (GEGL keeps its caches to the end).  Exits 77 when gegl or ffmpeg is
+# missing, or for other sanitizers.
 set -euo pipefail
 opdir=$(realpath "$1") fxhost=$(realpath "$2") sysdir=$3 sanitize=${4:-}
 for tool in gegl ffmpeg; do
@@ -24,12 +25,13 @@ if [ -n "$sanitize" ]; then
     case $s in
       address) preload+=("$(gcc -print-file-name=libasan.so)") ;;
       undefined) preload+=("$(gcc -print-file-name=libubsan.so)") ;;
+      *) echo "SKIP: no runtime of the $s sanitizer to preload into gegl"; exit 77 ;;
     esac
   done
-  export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1
 fi
 run_gegl() {
-  LD_PRELOAD="${preload[*]:-}" timeout 120 gegl "$@"
+  LD_PRELOAD="${preload[*]:-}" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 timeout 120 gegl "$@"
 }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

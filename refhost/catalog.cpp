@@ -1,6 +1,7 @@
 #include "refhost/catalog.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 namespace refhost {
@@ -116,6 +117,20 @@ ModuleInfo Describe(const Module& module, const Texts& texts) {
     for (size_t i = 0; i < module.EffectCount(); ++i)
         info.effects.push_back(DescribeEffect(module, i, texts));
     return info;
+}
+
+void ChooseStep(float lo, float hi, int* decimals, double* step) {
+    const double span = static_cast<double>(hi) - lo;
+    if (!(span > 0)) {
+        *decimals = 0;
+        *step = 1;
+        return;
+    }
+    // The small allowance keeps exact powers of ten (a span of 1 gives
+    // 0.01) from falling one decade lower through rounding.
+    const int exponent = static_cast<int>(std::floor(std::log10(span / 100) + 1e-9));
+    *decimals = exponent < 0 ? -exponent : 0;
+    *step = std::pow(10.0, exponent);
 }
 
 }  // namespace refhost

@@ -55,4 +55,8 @@ ParamInfo DescribeParam(const kzr::ParamDescriptor& p, const Texts& texts);
 EffectInfo DescribeEffect(const Module& module, size_t index, const Texts& texts);
 ModuleInfo Describe(const Module& module, const Texts& texts);
 
+// Decimals and step for a spin box of a number spanning lo..hi: about a
+// hundredth of the span, rounded down to a power of ten.
+void ChooseStep(float lo, float hi, int* decimals, double* step);
+
 }  // namespace refhost

@@ -2,10 +2,11 @@
 # The Debian package end to end:
 #   1. packs kzr-effects with CPack from a build folder (default: build),
 #   2. compares its file list (dpkg-deb -c) with tests/editors/package-contents.txt,
-#   3. installs it with apt-get, then, with no FREI0R_PATH, MLT_* or
-#      LD_LIBRARY_PATH in the environment: melt and ffmpeg render through the
-#      installed plug-ins, byte for byte what the installed fxhost renders,
-#      and /usr/bin/fxhost lists the ten effects,
+#   3. installs it with apt-get, then, with no FREI0R_PATH, MLT_*, GEGL_PATH
+#      or LD_LIBRARY_PATH in the environment: melt and ffmpeg render through
+#      the installed plug-ins and gegl through the installed GEGL operations,
+#      byte for byte what the installed fxhost renders, and /usr/bin/fxhost
+#      lists the ten effects,
 #   4. removes it with apt-get, checks that none of its files remain, and
 #      purges what dpkg keeps of it.
 #
@@ -13,7 +14,8 @@
 #
 # Steps 3 and 4 need root (they are skipped with a message otherwise, exit
 # 77); --contents-only stops after step 2.  Every step has a time limit;
-# the whole check takes well under three minutes on a built tree.
+# the whole check takes well under three minutes on a built tree, plus up to
+# ten minutes per apt-get call waiting for another apt or dpkg to finish.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 contents_only=0
@@ -33,10 +35,12 @@ fi
 
 work=$(mktemp -d)
 chmod 755 "$work"  # apt-get reads the package as the _apt user
+# apt-get waits for another apt-get or dpkg holding the lock instead of failing.
+apt_get() { timeout 900 apt-get -o DPkg::Lock::Timeout=600 "$@"; }
 installed=0
 cleanup() {
   if [ "$installed" = 1 ]; then
-    timeout 120 apt-get purge -y -qq "$package" >/dev/null 2>&1 || true
+    apt_get purge -y -qq "$package" >/dev/null 2>&1 || true
   fi
   rm -rf "$work"
 }
@@ -90,7 +94,7 @@ fi
 # ---- 3. installed --------------------------------------------------------------
 echo "== installing with apt-get"
 export DEBIAN_FRONTEND=noninteractive
-timeout 150 apt-get install --reinstall -y -qq "$deb" >"$work/apt.log" 2>&1 ||
+apt_get install --reinstall -y -qq "$deb" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; echo "FAIL: apt-get install failed"; exit 1; }
 installed=1
 dpkg-query -W -f='${Status}\n' "$package" | grep -q "install ok installed" ||
@@ -180,6 +184,28 @@ else
   fail "melt could not render through the installed frei0r.kzr_square"
 fi
 
+# GEGL: the installed operations lie where Debian's GEGL looks (no GEGL_PATH),
+# and kzr:drain renders what the installed fxhost renders.
+if command -v gegl >/dev/null; then
+  clean gegl --list-all >gegl-ops.txt 2>&1 || true
+  found=$(grep -c '^kzr:' gegl-ops.txt || true)
+  [ "$found" = 10 ] && echo "ok: gegl finds the 10 installed kzr: operations" ||
+    fail "gegl finds $found of the 10 installed kzr: operations: $(grep -v '^gegl:' gegl-ops.txt | head -3)"
+  if clean gegl src_1.png -- kzr:drain degree=13.25 size=0.75 inverse=true x=0.375 y=0.625 \
+       gegl:png-save bitdepth=8 path=gegl.png >gegl.log 2>&1; then
+    clean /usr/bin/fxhost render drain src_1.png -o gref.png -q \
+      --set Degree=13.25 --set Size=0.75 --set Inverse=1 --set Position=0.375,0.625
+    rgba gegl.png >gegl.rgba
+    rgba gref.png >gref.rgba
+    same "gegl kzr:drain with the installed extension" gegl.rgba gref.rgba
+  else
+    cat gegl.log
+    fail "gegl could not render through the installed kzr:drain"
+  fi
+else
+  echo "SKIP: gegl is not installed; the installed GEGL operations are not run"
+fi
+
 # The Python package from the interpreter's own dist-packages, and the frame
 # it renders equals the installed fxhost's.
 if clean python3 -B -c "import kzrfx, numpy, sys
@@ -196,7 +222,7 @@ fi
 
 # ---- 4. removed ------------------------------------------------------------------
 echo "== removing with apt-get"
-timeout 120 apt-get remove -y -qq "$package" >"$work/apt.log" 2>&1 ||
+apt_get remove -y -qq "$package" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; fail "apt-get remove failed"; }
 installed=0
 if dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep "installed" >/dev/null; then
@@ -228,7 +254,7 @@ done <"$work/actual.txt"
 [ "$left" = 0 ] && echo "ok: nothing of $package remains" || fail "$left paths remain after removal"
 # CPack adds ldconfig calls as maintainer scripts (shared objects below
 # /usr/lib), which dpkg keeps after a removal until the package is purged.
-timeout 60 apt-get purge -y -qq "$package" >/dev/null 2>&1 || fail "apt-get purge failed"
+apt_get purge -y -qq "$package" >/dev/null 2>&1 || fail "apt-get purge failed"
 if dpkg-query -W "$package" >/dev/null 2>&1; then
   fail "dpkg still knows $package after purging: $(dpkg-query -W -f='${Status}' "$package")"
 fi

@@ -300,6 +300,28 @@ FAULTS = [
      "    if (LargePageFrames())\n        AdviseLargePages(p, bytes);",
      "    if (!LargePageFrames())\n        AdviseLargePages(p, bytes);",
      "host frames ask for large pages only when switched off"),
+    # adapters/gegl/
+    ("gegl-input-roi", "adapters/gegl/gegl_ops.cpp",
+     "    if (box == nullptr || gegl_rectangle_is_infinite_plane(box))\n        return *roi;\n    return *box;",
+     "    return box ? *roi : *roi;",
+     "a GEGL operation asks for and renders only the part of its input asked of it"),
+    ("gegl-strict-ranges", "adapters/gegl/gegl_ops.cpp",
+     "G_PARAM_LAX_VALIDATION | ", "",
+     "GEGL properties refuse values out of range instead of clamping them"),
+    ("gegl-nan-taken", "adapters/gegl/gegl_adapter.cpp",
+     "    if (std::isnan(value))\n        return previous;\n", "",
+     "GEGL number properties take NaN"),
+    ("gegl-result-unfilled", "adapters/gegl/gegl_adapter.cpp",
+     "    std::memcpy(result_.data(), source_.data(), source_.size() * 4);\n", "",
+     "the GEGL result does not start as the source"),
+    ("gegl-switch-inverted", "adapters/gegl/gegl_adapter.cpp",
+     "const int32_t on = values[i] >= 0.5 ? 1 : 0;",
+     "const int32_t on = values[i] >= 0.5 ? 0 : 1;",
+     "GEGL switches are stored inverted"),
+    ("gegl-y-as-x", "adapters/gegl/gegl_adapter.cpp",
+     "const size_t axis = p.kind == Property::Kind::kPositionX ? 0 : 1;",
+     "const size_t axis = 0;",
+     "the GEGL y property moves the centre across"),
 ]
 
 # Long-running tests that reach no code the faults touch beyond what the
@@ -349,7 +371,8 @@ def test_targets(build):
     out = subprocess.run(["cmake", "--build", build, "--target", "help"],
                          capture_output=True, text=True, check=True).stdout
     names = re.findall(r"^\.\.\. (\S+)", out, re.M)
-    wanted = [n for n in names if n in ("kzr_tests", "kzr_alloc_fault_tests", "kzrfx_native")
+    wanted = [n for n in names if n in ("kzr_tests", "kzr_alloc_fault_tests", "kzrfx_native",
+                                        "kzr-effects")
               or n.endswith("_replay")]
     return wanted or ["all"]
 

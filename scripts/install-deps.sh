@@ -13,6 +13,7 @@ packages=("$@")
           libfuzzer-14-dev
           ffmpeg
           frei0r-plugins-dev melt gstreamer1.0-tools qtdeclarative5-dev-tools
+          libgegl-dev gegl
           gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,9 +1,9 @@
 #include "tools/editorgen/editor_model.h"
 
 #include <charconv>
-#include <cmath>
 #include <cstring>
 
+#include "refhost/catalog.h"
 #include "refhost/texts.h"
 
 namespace editorgen {
@@ -45,20 +45,6 @@ bool EditorEffect::HasPosition() const {
         if (p.control.kind == Kind::kPositionX)
             return true;
     return false;
-}
-
-void ChooseStep(float lo, float hi, int* decimals, double* step) {
-    const double span = static_cast<double>(hi) - lo;
-    if (!(span > 0)) {
-        *decimals = 0;
-        *step = 1;
-        return;
-    }
-    // The small allowance keeps exact powers of ten (a span of 1 gives
-    // 0.01) from falling one decade lower through rounding.
-    const int exponent = static_cast<int>(std::floor(std::log10(span / 100) + 1e-9));
-    *decimals = exponent < 0 ? -exponent : 0;
-    *step = std::pow(10.0, exponent);
 }
 
 EditorCatalog ReadCatalog(const refhost::Module& module) {
@@ -104,7 +90,7 @@ EditorCatalog ReadCatalog(const refhost::Module& module) {
                     break;
             }
             if (p.IsNumber())
-                ChooseStep(c.lo, c.hi, &p.decimals, &p.step);
+                refhost::ChooseStep(c.lo, c.hi, &p.decimals, &p.step);
             e.params.push_back(p);
         }
         catalog.effects.push_back(e);

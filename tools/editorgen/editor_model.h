@@ -50,10 +50,6 @@ struct EditorCatalog {
 // library is missing.
 EditorCatalog ReadCatalog(const refhost::Module& module);
 
-// Decimals and step for a number spanning lo..hi: about a hundredth of the
-// span, rounded down to a power of ten.
-void ChooseStep(float lo, float hi, int* decimals, double* step);
-
 // Shortest decimal text that reads back as the same float / double.
 std::string ShortestFloat(float v);
 std::string ShortestDouble(double v);

@@ -2,17 +2,18 @@
 # -DCMAKE_INSTALL_PREFIX=/usr packs what `cmake --install` installs.  The
 # library dependencies come from dpkg-shlibdeps; the gallery labels of fxhost
 # need DejaVu Sans and its video rendering ffmpeg; the plug-ins are for the
-# frei0r hosts and the editors built on MLT.
+# frei0r hosts, the editors built on MLT and OBS Studio (whose plug-in makes
+# libobs0 a dependency).
 set(CPACK_PACKAGE_NAME kzr-effects)
 set(CPACK_PACKAGE_VENDOR "KZR")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Ten geometric distortion video effects as frei0r plug-ins, with fxhost")
+  "Ten geometric distortion video effects as frei0r plug-ins and OBS filters, with fxhost")
 set(CPACK_PACKAGE_DESCRIPTION
   "Ten geometric distortion effects (mirror, squeeze, stretch, tri-stretch, fish-eye, drain,
 laser, square, S-shape) as frei0r filter plug-ins for FFmpeg, GStreamer and MLT,
-with effect descriptions for Kdenlive and Shotcut in English and German and the
-command-line tool fxhost.")
+with effect descriptions for Kdenlive and Shotcut in English and German, as
+video filters for OBS Studio, and the command-line tool fxhost.")
 # Debian packages install into /usr, whatever prefix the build was
 # configured with; the layout below the prefix is the same.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -25,6 +26,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # oneTBB) are found all the same.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "melt, kdenlive, shotcut, gstreamer1.0-plugins-bad")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "melt, kdenlive, shotcut, obs-studio, gstreamer1.0-plugins-bad")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -60,6 +60,25 @@ void Headless::LoadModule(const std::string& file, const std::string& data) {
         throw std::runtime_error("OBS module " + file + " failed to load (see its log lines)");
 }
 
+void Headless::LoadInstalledModule(const std::string& name) {
+    struct Found {
+        const std::string& name;
+        std::string bin, data;
+    } found{name, {}, {}};
+    obs_find_modules2(
+        [](void* param, const obs_module_info2* info) {
+            auto* f = static_cast<Found*>(param);
+            if (f->bin.empty() && f->name == info->name) {
+                f->bin = info->bin_path;
+                f->data = info->data_path != nullptr ? info->data_path : "";
+            }
+        },
+        &found);
+    if (found.bin.empty())
+        throw std::runtime_error("libobs finds no module " + name + " in its module folders");
+    LoadModule(found.bin, found.data);
+}
+
 std::vector<std::vector<uint8_t>> Headless::Grab(obs_source_t* source, uint32_t width,
                                                  uint32_t height, int frames, int timeoutMs,
                                                  std::function<void(int)> before, bool readBack) {

@@ -36,6 +36,9 @@ class Headless {
     // Opens and initialises an OBS module (data: its data folder, or empty);
     // throws with libobs' reason.
     void LoadModule(const std::string& file, const std::string& data);
+    // Loads the module `name` from libobs' default module folders (where an
+    // installed OBS Studio finds it); throws when it is not there.
+    void LoadInstalledModule(const std::string& name);
 
     // Draws `source` off screen on every frame from now on (null: none), as
     // an OBS view shows it; frames fed to an asynchronous source reach its

@@ -14,7 +14,9 @@
 //   fps      frames OBS drew per second, and frames the filter rendered
 //   dropped  captures replaced while the worker was busy
 //
-// Defaults: 1920x1080 and 3840x2160, all ten effects.
+// Defaults: 1920x1080 and 3840x2160, all ten effects.  With --installed the
+// plug-in is the one libobs finds in its own module folders (the Debian
+// package's), not the build's, and each row names the filter as OBS shows it.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +46,7 @@ double Ms(int64_t ns) {
 
 int main(int argc, char** argv) {
     int frames = 120;
+    bool installed = false;
     std::vector<Size> sizes;
     std::vector<std::string> effects;
     for (int i = 1; i < argc; ++i) {
@@ -51,12 +54,15 @@ int main(int argc, char** argv) {
         Size s{};
         if (a == "--frames" && i + 1 < argc) {
             frames = std::atoi(argv[++i]);
+        } else if (a == "--installed") {
+            installed = true;
         } else if (std::sscanf(a.c_str(), "%ux%u", &s.w, &s.h) == 2 && s.w > 0 && s.h > 0) {
             sizes.push_back(s);
         } else if (!a.empty() && a[0] != '-') {
             effects.push_back(a);
         } else {
-            std::fprintf(stderr, "usage: %s [--frames N] [WxH ...] [effect ...]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--frames N] [--installed] [WxH ...] [effect ...]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -70,7 +76,10 @@ int main(int argc, char** argv) {
     try {
         base_set_log_handler([](int, const char*, va_list, void*) {}, nullptr);
         kzr_obs::Headless obs(640, 360, 60);
-        obs.LoadModule(KZR_OBS_PLUGIN, KZR_OBS_DATA);
+        if (installed)
+            obs.LoadInstalledModule("kzr-effects");
+        else
+            obs.LoadModule(KZR_OBS_PLUGIN, KZR_OBS_DATA);
         kzr_obs::RegisterFrameSource();
         std::printf("%d frames at 60 fps per row; times in ms\n\n", frames);
         std::printf("%-10s %-14s %7s %7s %8s %6s %6s %6s %7s\n", "size", "effect", "added", "worst",
@@ -108,15 +117,16 @@ int main(int argc, char** argv) {
                 const kzr_obs::FilterStats s1 = kzr_obs::QueryStats(filter);
                 const int64_t renders = std::max<int64_t>(1, s1.renders - s0.renders);
                 const int64_t done = std::max<int64_t>(1, s1.frames - s0.frames);
-                std::printf("%-10s %-14s %7.3f %7.3f %8.2f %6.2f %6.1f %6.1f %7lld\n",
-                            (std::to_string(size.w) + "x" + std::to_string(size.h)).c_str(),
-                            effect.c_str(),
-                            Ms((s1.renderNs - s0.renderNs) - (s1.targetNs - s0.targetNs)) /
-                                static_cast<double>(renders),
-                            Ms(worst), Ms(s1.workerNs - s0.workerNs) / static_cast<double>(done),
-                            mapMs, static_cast<double>(s1.renders - s0.renders) / seconds,
-                            static_cast<double>(s1.frames - s0.frames) / seconds,
-                            static_cast<long long>(s1.dropped - s0.dropped));
+                std::printf(
+                    "%-10s %-14s %7.3f %7.3f %8.2f %6.2f %6.1f %6.1f %7lld%s%s\n",
+                    (std::to_string(size.w) + "x" + std::to_string(size.h)).c_str(), effect.c_str(),
+                    Ms((s1.renderNs - s0.renderNs) - (s1.targetNs - s0.targetNs)) /
+                        static_cast<double>(renders),
+                    Ms(worst), Ms(s1.workerNs - s0.workerNs) / static_cast<double>(done), mapMs,
+                    static_cast<double>(s1.renders - s0.renders) / seconds,
+                    static_cast<double>(s1.frames - s0.frames) / seconds,
+                    static_cast<long long>(s1.dropped - s0.dropped), installed ? "  " : "",
+                    installed ? obs_source_get_display_name(("kzr_" + effect).c_str()) : "");
                 std::fflush(stdout);
                 obs_source_filter_remove(source, filter);
                 obs_source_release(filter);

@@ -5,6 +5,7 @@
 #include <obs-nix-platform.h>
 #include <util/platform.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -89,6 +90,7 @@ std::vector<std::vector<uint8_t>> Headless::Grab(obs_source_t* source, uint32_t 
     before_ = std::move(before);
     readBack_ = readBack;
     frames_.clear();
+    drawNs_ = drawn_ = worstDrawNs_ = 0;
     const bool ok = done_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                    [&] { return static_cast<int>(frames_.size()) >= wanted_; });
     wanted_ = 0;
@@ -134,11 +136,16 @@ void Headless::DrawOnce() {
     gs_ortho(0.0f, static_cast<float>(width_), 0.0f, static_cast<float>(height_), -100.0f, 100.0f);
     gs_blend_state_push();
     gs_enable_blending(false);
+    const uint64_t t0 = os_gettime_ns();
     obs_source_video_render(source_);
+    const uint64_t spent = os_gettime_ns() - t0;
     gs_blend_state_pop();
     gs_texrender_end(texrender_);
     if (!grabbing)
         return;
+    drawNs_ += spent;
+    ++drawn_;
+    worstDrawNs_ = std::max(worstDrawNs_, spent);
     if (!readBack_) {
         frames_.emplace_back();
         if (static_cast<int>(frames_.size()) >= wanted_)
@@ -151,12 +158,12 @@ void Headless::DrawOnce() {
         stage_ = gs_stagesurface_create(width_, height_, GS_RGBA);
     }
     gs_stage_texture(stage_, gs_texrender_get_texture(texrender_));
-    const uint64_t t0 = os_gettime_ns();
+    const uint64_t m0 = os_gettime_ns();
     uint8_t* data = nullptr;
     uint32_t linesize = 0;
     if (!gs_stagesurface_map(stage_, &data, &linesize))
         return;
-    mapNs_ += os_gettime_ns() - t0;
+    mapNs_ += os_gettime_ns() - m0;
     ++maps_;
     std::vector<uint8_t> frame(size_t{width_} * height_ * 4);
     for (uint32_t y = 0; y < height_; ++y)

@@ -60,6 +60,11 @@ class Headless {
     // a reader that does not wait a frame.
     uint64_t MeanMapNs() const { return maps_ == 0 ? 0 : mapNs_ / maps_; }
 
+    // Time OBS's render thread spent drawing the shown source (with its
+    // filters) per frame during the last Grab: mean and worst, in nanoseconds.
+    uint64_t MeanDrawNs() const { return drawn_ == 0 ? 0 : drawNs_ / drawn_; }
+    uint64_t WorstDrawNs() const { return worstDrawNs_; }
+
     uint32_t Fps() const { return fps_; }
 
   private:
@@ -79,6 +84,7 @@ class Headless {
     gs_texrender_t* texrender_ = nullptr;
     gs_stagesurf_t* stage_ = nullptr;
     uint64_t mapNs_ = 0, maps_ = 0;
+    uint64_t drawNs_ = 0, drawn_ = 0, worstDrawNs_ = 0;
 };
 
 // What a kzr filter's "get_stats" procedure reports; each counter only grows.

@@ -1,22 +1,27 @@
-// kzr_obs_bench [--frames N] [WxH ...] [effect ...]: what the kzr filters
-// cost OBS's render thread.  libobs runs headless at 60 frames a second on
-// the X display ($DISPLAY; Xvfb and Mesa's software renderer will do); an
-// asynchronous source shows the built-in test card at each size, one filter
-// at a time is added to it, and after 30 frames of warm-up N frames (default
-// 120) are drawn.  Per effect and size it prints
+// kzr_obs_bench [--frames N] [--installed] [WxH ...] [effect ...]: what the
+// kzr filters cost OBS's render thread.  libobs runs headless at 60 frames a
+// second on the X display ($DISPLAY; Xvfb and Mesa's software renderer will
+// do); an asynchronous source shows the built-in test card at each size and
+// is drawn every frame, first without a filter, then with OBS's own Sharpen
+// filter (one render pass, as OBS's effect filters do) when obs-filters is
+// installed, then with one kzr filter at a time.  After 30 frames of warm-up
+// N frames (default 120) are drawn.  Per row it prints
 //
-//   added    render-thread time of the filter's video_render beyond drawing
-//            its target: mean and worst frame, in ms
-//   effect   time of one frame on the filter's worker thread, in ms, which a
-//            filter running the effect on the render thread would add
-//   map      mapping a stage surface right after staging (the GPU wait a
-//            filter reading back in the same frame would add), in ms
+//   draw     time OBS's render thread spent drawing the source with its
+//            filter, mean and worst frame, in ms
+//   filter   of that, the kzr filter's own video_render beyond drawing its
+//            target (capture, read-back, upload, draw), mean in ms
+//   effect   one frame on the filter's worker thread, in ms: what a filter
+//            running the effect on the render thread would add to `draw`
 //   fps      frames OBS drew per second, and frames the filter rendered
 //   dropped  captures replaced while the worker was busy
 //
-// Defaults: 1920x1080 and 3840x2160, all ten effects.  With --installed the
-// plug-in is the one libobs finds in its own module folders (the Debian
-// package's), not the build's, and each row names the filter as OBS shows it.
+// and per size the time of mapping a stage surface right after staging (the
+// GPU wait a filter reading back within one frame would add).  Defaults:
+// 1920x1080 and 3840x2160, all ten effects.  With --installed the plug-in is
+// the one libobs finds in its own module folders (the Debian package's), and
+// each kzr row names the filter as OBS shows it.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -81,56 +86,82 @@ int main(int argc, char** argv) {
         else
             obs.LoadModule(KZR_OBS_PLUGIN, KZR_OBS_DATA);
         kzr_obs::RegisterFrameSource();
-        std::printf("%d frames at 60 fps per row; times in ms\n\n", frames);
-        std::printf("%-10s %-14s %7s %7s %8s %6s %6s %6s %7s\n", "size", "effect", "added", "worst",
-                    "effect", "map", "fps", "fx fps", "dropped");
+        bool sharpen = true;
+        try {
+            obs.LoadModule("/usr/lib/" KZR_MULTIARCH "/obs-plugins/obs-filters.so",
+                           "/usr/share/obs/obs-plugins/obs-filters");
+        } catch (const std::exception&) {
+            sharpen = false;  // OBS Studio is not installed: no comparison
+        }
+        char load[64] = "?";
+        if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+            if (std::fgets(load, sizeof load, f) == nullptr)
+                load[0] = '\0';
+            std::fclose(f);
+        }
+        std::printf("%d frames at 60 fps per row; times in ms; load average %s\n", frames, load);
+        std::printf("%-10s %-14s %7s %7s %7s %8s %6s %6s %7s\n", "size", "filter", "draw", "worst",
+                    "filter", "effect", "fps", "fx fps", "dropped");
+        std::vector<std::string> rows = {"-"};
+        if (sharpen)
+            rows.push_back("sharpen");
+        rows.insert(rows.end(), effects.begin(), effects.end());
         for (const Size& size : sizes) {
             obs_source_t* source = kzr_obs::CreateFrameSource("card");
+            obs.Show(source, size.w, size.h);
             const std::vector<uint32_t> card = refhost::MakeTestCard(size.w, size.h);
             std::vector<uint8_t> bytes(card.size() * 4);
             std::memcpy(bytes.data(), card.data(), bytes.size());
             kzr_obs::Feed(source, VIDEO_FORMAT_RGBA, size.w, size.h, {bytes});
             obs.Grab(source, size.w, size.h, 10);  // shown; the mean map time of this size
             const double mapMs = Ms(static_cast<int64_t>(obs.MeanMapNs()));
-            for (const std::string& effect : effects) {
+            for (const std::string& row : rows) {
+                const bool ours = row != "-" && row != "sharpen";
+                const std::string id = ours ? "kzr_" + row : "sharpness_filter_v2";
                 obs_source_t* filter =
-                    obs_source_create_private(("kzr_" + effect).c_str(), effect.c_str(), nullptr);
-                if (filter == nullptr) {
-                    std::fprintf(stderr, "no filter kzr_%s\n", effect.c_str());
+                    row == "-" ? nullptr
+                               : obs_source_create_private(id.c_str(), row.c_str(), nullptr);
+                if (row != "-" && filter == nullptr) {
+                    std::fprintf(stderr, "no filter %s\n", id.c_str());
                     return 1;
                 }
-                obs_source_filter_add(source, filter);
+                if (filter != nullptr)
+                    obs_source_filter_add(source, filter);
                 obs.Grab(source, size.w, size.h, 30, 60000, {}, false);
-                const kzr_obs::FilterStats s0 = kzr_obs::QueryStats(filter);
-                int64_t worst = 0, previous = s0.renderNs - s0.targetNs;
+                const kzr_obs::FilterStats s0 =
+                    ours ? kzr_obs::QueryStats(filter) : kzr_obs::FilterStats{};
                 const auto t0 = std::chrono::steady_clock::now();
-                obs.Grab(
-                    source, size.w, size.h, frames, 600000,
-                    [&](int) {
-                        const kzr_obs::FilterStats s = kzr_obs::QueryStats(filter);
-                        worst = std::max(worst, s.renderNs - s.targetNs - previous);
-                        previous = s.renderNs - s.targetNs;
-                    },
-                    false);
+                obs.Grab(source, size.w, size.h, frames, 600000, {}, false);
                 const double seconds =
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-                const kzr_obs::FilterStats s1 = kzr_obs::QueryStats(filter);
+                const kzr_obs::FilterStats s1 =
+                    ours ? kzr_obs::QueryStats(filter) : kzr_obs::FilterStats{};
                 const int64_t renders = std::max<int64_t>(1, s1.renders - s0.renders);
                 const int64_t done = std::max<int64_t>(1, s1.frames - s0.frames);
-                std::printf(
-                    "%-10s %-14s %7.3f %7.3f %8.2f %6.2f %6.1f %6.1f %7lld%s%s\n",
-                    (std::to_string(size.w) + "x" + std::to_string(size.h)).c_str(), effect.c_str(),
-                    Ms((s1.renderNs - s0.renderNs) - (s1.targetNs - s0.targetNs)) /
-                        static_cast<double>(renders),
-                    Ms(worst), Ms(s1.workerNs - s0.workerNs) / static_cast<double>(done), mapMs,
-                    static_cast<double>(s1.renders - s0.renders) / seconds,
-                    static_cast<double>(s1.frames - s0.frames) / seconds,
-                    static_cast<long long>(s1.dropped - s0.dropped), installed ? "  " : "",
-                    installed ? obs_source_get_display_name(("kzr_" + effect).c_str()) : "");
+                const std::string name = (std::to_string(size.w) + "x" + std::to_string(size.h));
+                std::printf("%-10s %-14s %7.2f %7.2f ", name.c_str(), row.c_str(),
+                            Ms(static_cast<int64_t>(obs.MeanDrawNs())),
+                            Ms(static_cast<int64_t>(obs.WorstDrawNs())));
+                if (ours)
+                    std::printf(
+                        "%7.2f %8.2f %6.1f %6.1f %7lld%s%s\n",
+                        Ms((s1.renderNs - s0.renderNs) - (s1.targetNs - s0.targetNs)) /
+                            static_cast<double>(renders),
+                        Ms(s1.workerNs - s0.workerNs) / static_cast<double>(done), frames / seconds,
+                        static_cast<double>(s1.frames - s0.frames) / seconds,
+                        static_cast<long long>(s1.dropped - s0.dropped), installed ? "  " : "",
+                        installed ? obs_source_get_display_name(id.c_str()) : "");
+                else
+                    std::printf("%7s %8s %6.1f\n", "", "", frames / seconds);
                 std::fflush(stdout);
-                obs_source_filter_remove(source, filter);
-                obs_source_release(filter);
+                if (filter != nullptr) {
+                    obs_source_filter_remove(source, filter);
+                    obs_source_release(filter);
+                }
             }
+            std::printf("%-10s map right after staging: %.2f ms\n",
+                        (std::to_string(size.w) + "x" + std::to_string(size.h)).c_str(), mapMs);
+            obs.Show(nullptr, 0, 0);
             obs_source_release(source);
         }
         obs_wait_for_destroy_queue();

@@ -32,7 +32,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
-bash "$root/scripts/install-deps.sh" obs-studio xvfb xdotool imagemagick ffmpeg libgl1-mesa-dri
+bash "$root/scripts/install-deps.sh" obs-studio xvfb x11-utils xdotool imagemagick ffmpeg libgl1-mesa-dri
 
 work=$(mktemp -d)
 chmod 755 "$work"
@@ -64,14 +64,18 @@ write_global() {  # write_global LANGUAGE
   cat >"$config/global.ini" <<EOF
 [General]
 FirstRun=false
+LastVersion=486539266
 Language=$1
 [Basic]
+ConfigOnNewProfile=false
 Profile=KZR
 ProfileDir=KZR
 SceneCollection=KZR
 SceneCollectionFile=KZR
 EOF
 }
+# LastVersion (29.0.2) and ConfigOnNewProfile keep OBS from offering its
+# auto-configuration wizard.
 cat >"$config/basic/profiles/KZR/basic.ini" <<'EOF'
 [General]
 Name=KZR
@@ -100,10 +104,14 @@ cat >"$config/basic/scenes/KZR.json" <<EOF
 }
 EOF
 
+# An X server already running on KZR_OBS_DISPLAY (with a 1600x1000 screen)
+# is used as it is; otherwise an Xvfb of our own.
 display=:${KZR_OBS_DISPLAY:-$((100 + RANDOM % 100))}
-Xvfb "$display" -screen 0 1600x1000x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-sleep 2
+if ! xdpyinfo -display "$display" >/dev/null 2>&1; then
+  Xvfb "$display" -screen 0 1600x1000x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  pids+=($!)
+  sleep 2
+fi
 export DISPLAY=$display HOME=$work/home LIBGL_ALWAYS_SOFTWARE=1 QT_QPA_PLATFORM=xcb
 
 # window TITLE-PATTERN: waits up to 90 s for a visible window and prints its id.
@@ -120,9 +128,22 @@ window() {
   echo "no window '$1' appeared" >&2
   return 1
 }
+# wait_log PATTERN: waits up to 180 s for the newest OBS log to show PATTERN.
+wait_log() {
+  local i log
+  for i in $(seq 180); do
+    log=$(ls -t "$config"/logs/*.txt 2>/dev/null | head -1 || true)
+    if [ -n "$log" ] && grep -q "$1" "$log"; then
+      return 0
+    fi
+    sleep 1
+  done
+  echo "OBS's log never showed '$1'" >&2
+  return 1
+}
 click() {  # click WINDOW X Y: relative to the window
   xdotool mousemove --window "$1" "$2" "$3" click 1
-  sleep 2
+  sleep 4
 }
 
 # run_obs LANGUAGE FILTERS-BUTTON-X SUFFIX: starts obs, opens the filters
@@ -135,9 +156,10 @@ run_obs() {
   pids+=("$pid")
   local main dialog
   main=$(window "^OBS 29")
+  wait_log "Switched to scene"
   xdotool windowmove "$main" 0 0
   xdotool windowsize "$main" 1600 1000
-  sleep 6
+  sleep 15  # the software renderer on a busy machine takes its time
   if [ "$1" = en-US ]; then
     import -window root "$shots/preview.png"
     echo "screenshot: docs/obs/preview.png"
@@ -145,7 +167,7 @@ run_obs() {
   click "$main" 384 802   # the source in the Sources dock
   click "$main" "$2" 721  # Filters in the bar below the preview
   dialog=$(window "^(Filters for|Filter für)")
-  sleep 4
+  sleep 10
   import -window "$dialog" "$shots/properties$3.png"
   echo "screenshot: docs/obs/properties$3.png"
   if [ "$1" = en-US ]; then
@@ -158,6 +180,7 @@ run_obs() {
   fi
   kill "$pid"
   wait "$pid" 2>/dev/null || true
+  rm -f "$config"/logs/*.txt.lock
 }
 
 echo "== OBS Studio in English"

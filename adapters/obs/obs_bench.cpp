@@ -4,7 +4,7 @@
 // do); an asynchronous source shows the built-in test card at each size and
 // is drawn every frame, first without a filter, then with OBS's own Sharpen
 // filter (one render pass, as OBS's effect filters do) when obs-filters is
-// installed, then with one kzr filter at a time.  After 30 frames of warm-up
+// installed, then with one kzr filter at a time.  After 10 frames of warm-up
 // N frames (default 120) are drawn.  Per row it prints
 //
 //   draw     time OBS's render thread spent drawing the source with its
@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
                 }
                 if (filter != nullptr)
                     obs_source_filter_add(source, filter);
-                obs.Grab(source, size.w, size.h, 30, 60000, {}, false);
+                obs.Grab(source, size.w, size.h, 10, 600000, {}, false);
                 const kzr_obs::FilterStats s0 =
                     ours ? kzr_obs::QueryStats(filter) : kzr_obs::FilterStats{};
                 const auto t0 = std::chrono::steady_clock::now();

@@ -1,11 +1,7 @@
-// The OBS filters (adapters/obs) inside libobs, headless on Xvfb: every
-// filter on an asynchronous source fed frames and on OBS's image source
-// renders what `fxhost render` renders from the bytes the filter received
-// (the source drawn with the filter disabled); properties and names follow
-// the descriptor tables in English and German; a setting change rebuilds
-// once and no frame in between is wrong; bad stored settings are clamped or
-// refused with a log line; removing and destroying leaks nothing and 100
-// animated frames keep memory flat.
+// The OBS filters in libobs on Xvfb: each renders what `fxhost render`
+// renders from the bytes it received, on fed frames and OBS's image source;
+// properties and names follow the tables; a change rebuilds once; bad stored
+// settings are clamped or refused with a log line; memory stays flat.
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <obs-module.h>
@@ -106,6 +102,13 @@ obs_data_t* Settings(const std::string& effect, const Values& values) {
 
 enum class SourceKind { kBgraFrames, kNv12Frames, kImage };
 
+Frame Bgra(uint32_t w, uint32_t h) {
+    Frame f = kzrtest::PatternFrame(w, h);
+    for (size_t i = 0; i < f.size(); i += 4)
+        std::swap(f[i], f[i + 2]);
+    return f;
+}
+
 // A source showing kzrtest::PatternFrame (alpha varies too).
 obs_source_t* MakeSource(SourceKind kind, uint32_t w = kW, uint32_t h = kH) {
     const Frame rgba = kzrtest::PatternFrame(w, h);
@@ -122,10 +125,7 @@ obs_source_t* MakeSource(SourceKind kind, uint32_t w = kW, uint32_t h = kH) {
     obs_source_t* src = kzr_obs::CreateFrameSource("frames");
     obs->Show(src, w, h);  // fed frames reach the texture of a source that is drawn
     if (kind == SourceKind::kBgraFrames) {
-        Frame bgra = rgba;
-        for (size_t i = 0; i < bgra.size(); i += 4)
-            std::swap(bgra[i], bgra[i + 2]);
-        kzr_obs::Feed(src, VIDEO_FORMAT_BGRA, w, h, {bgra});
+        kzr_obs::Feed(src, VIDEO_FORMAT_BGRA, w, h, {Bgra(w, h)});
     } else {  // any luma and chroma will do: OBS converts them before the filter
         Frame y(size_t{w} * h), uv(size_t{(w + 1) / 2} * ((h + 1) / 2) * 2);
         for (size_t i = 0; i < y.size(); ++i)
@@ -284,10 +284,7 @@ TEST(ObsFilters, ANewFrameSizePreparesAgain) {
     const auto f = AddFilter(SourceKind::kBgraFrames, "square", nullptr);
     Settled(f->source, Fxhost("square", f->seen, kW, kH, {}));
     const uint32_t w = 120, h = 68;
-    Frame bgra = kzrtest::PatternFrame(w, h);
-    for (size_t i = 0; i < bgra.size(); i += 4)
-        std::swap(bgra[i], bgra[i + 2]);
-    kzr_obs::Feed(f->source, VIDEO_FORMAT_BGRA, w, h, {bgra});
+    kzr_obs::Feed(f->source, VIDEO_FORMAT_BGRA, w, h, {Bgra(w, h)});
     const Frame expected = Fxhost("square", kzrtest::PatternFrame(w, h), w, h, {});
     EXPECT_EQ(Differing(Settled(f->source, expected, w, h), expected), 0u);
     EXPECT_EQ(kzr_obs::QueryStats(f->filter).prepares, 2);

@@ -23,7 +23,7 @@
 #include "refhost/texts.h"
 #include "tests/test_util.h"
 #if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/allocator_interface.h>
+extern "C" size_t __sanitizer_get_current_allocated_bytes();  // the ASan runtime's
 #endif
 
 namespace {

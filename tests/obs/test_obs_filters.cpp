@@ -2,8 +2,8 @@
 // renders from the bytes it received, on fed frames and OBS's image source;
 // properties and names follow the tables; a change rebuilds once; bad stored
 // settings are clamped or refused with a log line; memory stays flat.
-#include <gtest/gtest.h>
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 #include <malloc.h>
 #include <obs-module.h>
 #include <unistd.h>

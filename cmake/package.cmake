@@ -3,17 +3,19 @@
 # library dependencies come from dpkg-shlibdeps; the gallery labels of fxhost
 # need DejaVu Sans and its video rendering ffmpeg; the plug-ins are for the
 # frei0r hosts and the editors built on MLT, the GEGL operations (which bring
-# libgegl in as a dependency) for GIMP and the gegl command line.
+# libgegl in as a dependency) for GIMP and the gegl command line, and the OBS
+# Studio plug-in (which makes libobs0 a dependency).
 set(CPACK_PACKAGE_NAME kzr-effects)
 set(CPACK_PACKAGE_VENDOR "KZR")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Ten geometric distortion effects as frei0r plug-ins and GEGL operations, with fxhost")
+  "Ten geometric distortion effects as frei0r plug-ins, GEGL operations and OBS filters, with fxhost")
 set(CPACK_PACKAGE_DESCRIPTION
   "Ten geometric distortion effects (mirror, squeeze, stretch, tri-stretch, fish-eye, drain,
 laser, square, S-shape) as frei0r filter plug-ins for FFmpeg, GStreamer and MLT,
 with effect descriptions for Kdenlive and Shotcut in English and German, as GEGL
-operations for GIMP and the gegl command line, and the command-line tool fxhost.")
+operations for GIMP and the gegl command line, as video filters for OBS Studio,
+and the command-line tool fxhost.")
 # Debian packages install into /usr, whatever prefix the build was
 # configured with; the layout below the prefix is the same.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -27,6 +29,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-dejavu-core")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS
-  "melt, kdenlive, shotcut, gstreamer1.0-plugins-bad, gimp, gegl, python3-distributed")
+  "melt, kdenlive, shotcut, obs-studio, gstreamer1.0-plugins-bad, gimp, gegl, python3-distributed")
 set(CPACK_STRIP_FILES ON)
 include(CPack)

@@ -1,6 +1,7 @@
 #include "refhost/refhost.h"
 
 #include <array>
+#include <bit>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -55,7 +56,8 @@ class Instance::Host final : public kzr::HostObject, public kzr::SurfaceFactory 
                             int32_t pitch) override {
         if (frame == 0)
             return nullptr;
-        auto* s = new kzr::ImageSurface{};
+        kzr::ImageSurface* s = Take();
+        *s = kzr::ImageSurface{};
         s->Pixels = reinterpret_cast<uint8_t*>(static_cast<uintptr_t>(frame));
         s->Width = static_cast<int32_t>(width);
         s->Height = static_cast<int32_t>(height);
@@ -68,11 +70,36 @@ class Instance::Host final : public kzr::HostObject, public kzr::SurfaceFactory 
     void Reserved2() override {}
     void Release(kzr::ImageSurface* surface) override {
         outstanding.fetch_sub(1, std::memory_order_relaxed);
-        delete surface;
+        Give(surface);
     }
 
     std::atomic<int> outstanding{0};
     std::atomic<int> createCalls{0};
+
+  private:
+    // A frame wraps its source and its destination; the records come from a
+    // few slots kept here, so rendering a frame allocates nothing.  More at
+    // once (a module that never releases) fall back to the heap.
+    static constexpr uint32_t kSlots = 4;
+    kzr::ImageSurface* Take() {
+        uint32_t used = used_.load(std::memory_order_relaxed);
+        for (;;) {
+            const uint32_t free = ~used & ((1u << kSlots) - 1);
+            if (free == 0)
+                return new kzr::ImageSurface{};
+            const uint32_t bit = free & (0u - free);
+            if (used_.compare_exchange_weak(used, used | bit, std::memory_order_acquire))
+                return &slots_[static_cast<size_t>(std::countr_zero(bit))];
+        }
+    }
+    void Give(kzr::ImageSurface* s) {
+        if (s >= slots_.data() && s < slots_.data() + kSlots)
+            used_.fetch_and(~(1u << (s - slots_.data())), std::memory_order_release);
+        else
+            delete s;
+    }
+    std::array<kzr::ImageSurface, kSlots> slots_{};
+    std::atomic<uint32_t> used_{0};
 };
 
 // ---- Module ----------------------------------------------------------------

@@ -6,7 +6,8 @@
 #      or LD_LIBRARY_PATH in the environment: melt and ffmpeg render through
 #      the installed plug-ins and gegl through the installed GEGL operations,
 #      byte for byte what the installed fxhost renders, and /usr/bin/fxhost
-#      lists the ten effects,
+#      lists the ten effects; libobs finds the OBS plug-in in its own module
+#      folders and renders through it,
 #   4. removes it with apt-get, checks that none of its files remain, and
 #      purges what dpkg keeps of it.
 #
@@ -79,7 +80,9 @@ else
   fail "package contents differ from $expected (- expected, + packed):"
   grep '^[-+][^-+]' "$work/contents.diff" || true
 fi
-for must in /usr/share/doc/$package/docs/editors.md; do
+for must in /usr/share/doc/$package/docs/editors.md /usr/share/doc/$package/docs/obs.md \
+  /usr/lib/x86_64-linux-gnu/obs-plugins/kzr-effects.so \
+  /usr/share/obs/obs-plugins/kzr-effects/locale/de-DE.ini; do
   grep -qx "$must" "$work/actual.txt" || fail "$must is not in the package"
 done
 if [ "$contents_only" = 1 ]; then
@@ -220,6 +223,21 @@ else
   fail "python3 could not import and run the installed kzrfx"
 fi
 
+# OBS Studio: libobs (headless on Xvfb, as kzr_obs_bench --installed runs it)
+# finds kzr-effects in its module folders, the plug-in loads the installed
+# module and its English texts, and a few frames go through the drain.
+if [ -x "$build/bin/kzr_obs_bench" ] && command -v xvfb-run >/dev/null; then
+  if clean xvfb-run -a "$build/bin/kzr_obs_bench" --installed --frames 5 320x180 drain \
+       >obs.log 2>&1 && grep -q "^320x180 *drain .* Drain$" obs.log; then
+    echo "ok: libobs loads the installed kzr-effects and renders through the Drain filter"
+  else
+    cat obs.log
+    fail "libobs could not load or run the installed kzr-effects"
+  fi
+else
+  echo "skipped: the OBS check needs $build/bin/kzr_obs_bench and xvfb-run"
+fi
+
 # ---- 4. removed ------------------------------------------------------------------
 echo "== removing with apt-get"
 apt_get remove -y -qq "$package" >"$work/apt.log" 2>&1 ||
@@ -239,7 +257,8 @@ while IFS= read -r path; do
   case $path in
     /usr | /usr/bin | /usr/lib | /usr/share | /usr/share/doc | /usr/lib/frei0r-1 | \
       /usr/share/kdenlive | /usr/share/kdenlive/effects | /usr/share/shotcut | \
-      /usr/share/shotcut/qml | /usr/share/shotcut/qml/filters) continue ;;  # shared folders
+      /usr/share/shotcut/qml | /usr/share/shotcut/qml/filters | /usr/lib/x86_64-linux-gnu | \
+      /usr/lib/x86_64-linux-gnu/obs-plugins | /usr/share/obs | /usr/share/obs/obs-plugins) continue ;;  # shared folders
   esac
   # A folder another installed package owns too (the interpreter's
   # dist-packages, for one) stays.

@@ -14,7 +14,8 @@ packages=("$@")
           ffmpeg
           frei0r-plugins-dev melt gstreamer1.0-tools qtdeclarative5-dev-tools
           libgegl-dev gegl
-          gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)
+          gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+          libobs-dev obs-studio libx11-dev xvfb xauth libgl1-mesa-dri)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

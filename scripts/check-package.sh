@@ -129,12 +129,13 @@ clean /usr/bin/fxhost list --lang DEU >list-de.txt 2>&1 || true
 grep -q "^drain  *Abfluss" list-de.txt && echo "ok: fxhost list --lang DEU shows the German names" ||
   fail "fxhost list --lang DEU shows no German names: $(head -3 list-de.txt)"
 
-# FFmpeg: two frames through kzr_drain, Degree 1 + 0.25*49 = 13.25, Size
-# 0.75, Inverse on, Position (0.375, 0.625).
+# FFmpeg: two frames through kzr_drain, Degree 0.265*50 = 13.25 (divided by
+# the top of its range), Size 0.75 and Position (0.375, 0.625) as themselves,
+# Inverse on.
 clean ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 2 \
   -vf format=rgba src_%d.png
 if clean ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 2 \
-     -vf 'format=rgba,frei0r=kzr_drain:0.25|0.5|y|0.375|0.625' -f rawvideo -pix_fmt rgba \
+     -vf 'format=rgba,frei0r=kzr_drain:0.265|0.75|y|0.375|0.625' -f rawvideo -pix_fmt rgba \
      ffmpeg.rgba 2>ffmpeg.log; then
   for i in 1 2; do
     clean /usr/bin/fxhost render drain "src_$i.png" -o "ref_$i.png" -q \
@@ -147,9 +148,9 @@ else
   fail "ffmpeg could not use the installed kzr_drain"
 fi
 
-# melt: one frame through frei0r.kzr_square, Degree 0.001 + 0.75*0.099,
-# Position (0.2 + 0.25*0.6, 0.2 + 0.625*0.6).  A profile of the image's size
-# keeps melt from scaling the frame.
+# melt: one frame through frei0r.kzr_square, Degree 0.07525 and Position
+# (0.35, 0.575), each as itself.  A profile of the image's size keeps melt
+# from scaling the frame.
 clean melt -query filter=frei0r.kzr_square >query.txt 2>&1 || true
 grep -q "identifier: frei0r.kzr_square" query.txt && echo "ok: melt -query finds frei0r.kzr_square" ||
   fail "melt does not know frei0r.kzr_square: $(tail -3 query.txt)"
@@ -167,7 +168,7 @@ display_aspect_den=3
 colorspace=709
 PROFILE
 if clean melt -silent -profile "$work/profile.txt" src_1.png out=0 \
-     -filter frei0r.kzr_square Degree=0.75 X=0.25 Y=0.625 \
+     -filter frei0r.kzr_square Degree=0.07525 X=0.35 Y=0.575 \
      -consumer avformat:melt_%d.png vcodec=png pix_fmt=rgba real_time=0 >melt.log 2>&1 &&
    [ -f melt_1.png ]; then
   clean /usr/bin/fxhost render square src_1.png -o mref.png -q \

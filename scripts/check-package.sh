@@ -6,8 +6,12 @@
 #      LD_LIBRARY_PATH in the environment: melt and ffmpeg render through the
 #      installed plug-ins, byte for byte what the installed fxhost renders,
 #      and /usr/bin/fxhost lists the ten effects,
-#   4. removes it with apt-get, checks that none of its files remain, and
-#      purges what dpkg keeps of it.
+#      Kdenlive's category file (or a stand-in where Kdenlive is not
+#      installed) is diverted and holds the effects' group besides all of
+#      Kdenlive's own,
+#   4. removes it with apt-get, checks that none of its files remain and
+#      that Kdenlive's category file is back as it was, and purges what dpkg
+#      keeps of it.
 #
 #   scripts/check-package.sh [--contents-only] [BUILD_DIR]
 #
@@ -34,9 +38,15 @@ fi
 work=$(mktemp -d)
 chmod 755 "$work"  # apt-get reads the package as the _apt user
 installed=0
+rc=/usr/share/kdenlive/kdenliveeffectscategory.rc
+standin=0
 cleanup() {
   if [ "$installed" = 1 ]; then
     timeout 120 apt-get purge -y -qq "$package" >/dev/null 2>&1 || true
+  fi
+  if [ "$standin" = 1 ]; then
+    rm -f "$rc"
+    rmdir /usr/share/kdenlive 2>/dev/null || true
   fi
   rm -rf "$work"
 }
@@ -89,6 +99,19 @@ fi
 
 # ---- 3. installed --------------------------------------------------------------
 echo "== installing with apt-get"
+# Without Kdenlive, a stand-in of its category file shows what the package
+# does to it (what happens when Kdenlive comes or goes later, the trigger,
+# is described in docs/editors.md).
+if [ -e "$rc.distrib" ]; then  # diverted by an earlier install of the package
+  cp "$rc.distrib" "$work/rc.before"
+else
+  if [ ! -e "$rc" ]; then
+    mkdir -p "$(dirname "$rc")"
+    printf '<data name="effects">\n<group list="mirror"><text>Transform</text></group>\n</data>\n' >"$rc"
+    standin=1
+  fi
+  cp "$rc" "$work/rc.before"
+fi
 export DEBIAN_FRONTEND=noninteractive
 timeout 150 apt-get install --reinstall -y -qq "$deb" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; echo "FAIL: apt-get install failed"; exit 1; }
@@ -195,6 +218,17 @@ else
   fail "python3 could not import and run the installed kzrfx"
 fi
 
+# Kdenlive's category file: diverted by the package, and written as
+# Kdenlive's copy with the effects' group added.
+divertedBy=$(dpkg-divert --listpackage "$rc")
+[ "$divertedBy" = "$package" ] || fail "$rc is diverted by '$divertedBy', not by $package"
+if grep 'frei0r\.kzr_drain' "$rc" >/dev/null &&
+   sed '/<group list="frei0r\.kzr_/,/<\/group>/d' "$rc" | cmp -s - "$work/rc.before"; then
+  echo "ok: Kdenlive's category file holds the effects' group and all of its own"
+else
+  fail "$rc is not Kdenlive's copy with the effects' group: $(diff "$work/rc.before" "$rc" | head -5)"
+fi
+
 # ---- 4. removed ------------------------------------------------------------------
 echo "== removing with apt-get"
 timeout 120 apt-get remove -y -qq "$package" >"$work/apt.log" 2>&1 ||
@@ -203,9 +237,13 @@ installed=0
 if dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep "installed" >/dev/null; then
   fail "dpkg still reports $package: $(dpkg-query -W -f='${Status}' "$package")"
 fi
-# grep reads all of dpkg's output (no -q), so a SIGPIPE cannot hide a match.
-if dpkg -L "$package" 2>/dev/null | grep '^/' >/dev/null; then
-  fail "dpkg -L $package still lists files"
+# dpkg's output is read whole (no grep -q), so a SIGPIPE cannot hide a match.
+# The folder of a stand-in category file is left (not empty) and listed
+# with its parents.
+listed=$(dpkg -L "$package" 2>/dev/null | grep '^/' || true)
+[ "$standin" = 0 ] || listed=$(grep -vx -e /usr -e /usr/share -e /usr/share/kdenlive <<<"$listed" || true)
+if [ -n "$listed" ]; then
+  fail "dpkg -L $package still lists files: $(head -3 <<<"$listed")"
 else
   echo "ok: dpkg -L $package lists no files"
 fi
@@ -227,8 +265,13 @@ while IFS= read -r path; do
   fi
 done <"$work/actual.txt"
 [ "$left" = 0 ] && echo "ok: nothing of $package remains" || fail "$left paths remain after removal"
-# CPack adds ldconfig calls as maintainer scripts (shared objects below
-# /usr/lib), which dpkg keeps after a removal until the package is purged.
+if cmp -s "$rc" "$work/rc.before" && ! dpkg-divert --listpackage "$rc" | grep . >/dev/null; then
+  echo "ok: Kdenlive's category file is back as it was, not diverted"
+else
+  fail "$rc is not back as it was after removal (diverted by: $(dpkg-divert --listpackage "$rc"))"
+fi
+# dpkg keeps the maintainer scripts after a removal until the package is
+# purged.
 timeout 60 apt-get purge -y -qq "$package" >/dev/null 2>&1 || fail "apt-get purge failed"
 if dpkg-query -W "$package" >/dev/null 2>&1; then
   fail "dpkg still knows $package after purging: $(dpkg-query -W -f='${Status}' "$package")"

@@ -173,7 +173,8 @@ fi
 
 # melt: one frame through frei0r.kzr_square, Degree 0.07525 and Position
 # (0.35, 0.575), each as itself.  A profile of the image's size keeps melt
-# from scaling the frame.
+# from scaling the frame; pixbuf reads the image (qimage, MLT's first choice,
+# fails without an X display, and the fallback from it is not reliable).
 clean melt -query filter=frei0r.kzr_square >query.txt 2>&1 || true
 grep -q "identifier: frei0r.kzr_square" query.txt && echo "ok: melt -query finds frei0r.kzr_square" ||
   fail "melt does not know frei0r.kzr_square: $(tail -3 query.txt)"
@@ -190,7 +191,7 @@ display_aspect_num=4
 display_aspect_den=3
 colorspace=709
 PROFILE
-if clean melt -silent -profile "$work/profile.txt" src_1.png out=0 \
+if clean melt -silent -profile "$work/profile.txt" pixbuf:src_1.png out=0 \
      -filter frei0r.kzr_square Degree=0.07525 X=0.35 Y=0.575 \
      -consumer avformat:melt_%d.png vcodec=png pix_fmt=rgba real_time=0 >melt.log 2>&1 &&
    [ -f melt_1.png ]; then

@@ -81,8 +81,10 @@ rgba gref_0.png gref_1.png >gref.rgba
 same "gst-launch frei0r-filter-kzr-laser, 2 frames 640x360" gst.rgba gref.rgba
 
 # ---- MLT: one frame through frei0r.kzr_square --------------------------------
-# Degree 0.07525 and Position (0.35, 0.575), each as itself.
-melt -silent -profile atsc_720p_25 src_1.png out=0 \
+# Degree 0.07525 and Position (0.35, 0.575), each as itself.  The image is
+# read by pixbuf: MLT's first choice for PNG, qimage, fails without an X
+# display, and melt's fallback from it now and then renders nothing or hangs.
+melt -silent -profile atsc_720p_25 pixbuf:src_1.png out=0 \
   -filter frei0r.kzr_square Degree=0.07525 X=0.35 Y=0.575 \
   -consumer avformat:melt_%d.png vcodec=png pix_fmt=rgba >melt.log 2>&1 ||
   { cat melt.log; fail "melt failed"; }

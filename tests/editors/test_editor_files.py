@@ -203,7 +203,7 @@ def project(editor, source, stem, properties):
   frame_rate_num="25" frame_rate_den="1" colorspace="709"/>
  {main_bin}
  <producer id="producer0" in="{first}" out="{last}">
-  {prop("length", length)}{prop("resource", source)}{producer}
+  {prop("length", length)}{prop("resource", source)}{prop("mlt_service", "pixbuf")}{producer}
  </producer>
  <playlist id="playlist0">
   {playlist}
@@ -278,8 +278,8 @@ class MeltProjects(unittest.TestCase):
 
     def test_shotcut_project_with_time_keyframes(self):
         # The square with the centre moving right: X keyframed by clock time
-        # from 0.2 to 0.8, Degree at 0.6.
-        self.render_and_compare("shotcut", "kzr_square", {"Degree": "0.6"},
+        # from 0.2 to 0.8, Degree at 0.06.
+        self.render_and_compare("shotcut", "kzr_square", {"Degree": "0.06"},
                                 "X", "00:00:00.000=0.2;00:00:00.360=0.8", (0.2, 0.8))
 
 

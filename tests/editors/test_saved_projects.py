@@ -79,10 +79,13 @@ class SavedProjects(unittest.TestCase):
                     % (profile.get("width"), profile.get("height")), "-frames:v", "1", "-vf",
                     "format=rgba", source])
         # The clip's resource is source.png beside the project (Kdenlive
-        # names that folder in root=).
+        # names that folder in root=).  The editors read it with qimage,
+        # which fails without an X display (melt's fallback from it now and
+        # then renders nothing or hangs), so pixbuf reads it here.
         project = os.path.join(work, os.path.basename(path))
         with open(path, encoding="utf-8") as f:
             text = re.sub(r'(<mlt [^>]*root=")[^"]*"', r'\g<1>%s"' % work, f.read(), count=1)
+        text = text.replace('name="mlt_service">qimage<', 'name="mlt_service">pixbuf<')
         with open(project, "w", encoding="utf-8") as f:
             f.write(text)
         env = dict(os.environ, MLT_FREI0R_PLUGIN_PATH=common.PLUGINS)

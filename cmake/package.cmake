@@ -31,4 +31,11 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ffmpeg")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS
   "melt, kdenlive, shotcut, obs-studio, gstreamer1.0-plugins-bad, gimp, gegl, python3-distributed")
 set(CPACK_STRIP_FILES ON)
+# Kdenlive takes its effect categories from one file of its own package; the
+# maintainer scripts divert it and write it with the effects' group added
+# (cmake/deb/preinst, postinst, postrm), again whenever a package changes
+# /usr/share/kdenlive (the trigger).
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  "${CMAKE_SOURCE_DIR}/cmake/deb/preinst;${CMAKE_SOURCE_DIR}/cmake/deb/postinst;${CMAKE_SOURCE_DIR}/cmake/deb/postrm;${CMAKE_SOURCE_DIR}/cmake/deb/triggers")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

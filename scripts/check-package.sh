@@ -7,9 +7,12 @@
 #      the installed plug-ins and gegl through the installed GEGL operations,
 #      byte for byte what the installed fxhost renders, and /usr/bin/fxhost
 #      lists the ten effects; libobs finds the OBS plug-in in its own module
-#      folders and renders through it,
-#   4. removes it with apt-get, checks that none of its files remain, and
-#      purges what dpkg keeps of it.
+#      folders and renders through it; Kdenlive's category file (or a
+#      stand-in where Kdenlive is not installed) is diverted and holds the
+#      effects' group besides all of Kdenlive's own,
+#   4. removes it with apt-get, checks that none of its files remain and
+#      that Kdenlive's category file is back as it was, and purges what dpkg
+#      keeps of it.
 #
 #   scripts/check-package.sh [--contents-only] [BUILD_DIR]
 #
@@ -39,9 +42,15 @@ chmod 755 "$work"  # apt-get reads the package as the _apt user
 # apt-get waits for another apt-get or dpkg holding the lock instead of failing.
 apt_get() { timeout 900 apt-get -o DPkg::Lock::Timeout=600 "$@"; }
 installed=0
+rc=/usr/share/kdenlive/kdenliveeffectscategory.rc
+standin=0
 cleanup() {
   if [ "$installed" = 1 ]; then
     apt_get purge -y -qq "$package" >/dev/null 2>&1 || true
+  fi
+  if [ "$standin" = 1 ]; then
+    rm -f "$rc"
+    rmdir /usr/share/kdenlive 2>/dev/null || true
   fi
   rm -rf "$work"
 }
@@ -96,6 +105,19 @@ fi
 
 # ---- 3. installed --------------------------------------------------------------
 echo "== installing with apt-get"
+# Without Kdenlive, a stand-in of its category file shows what the package
+# does to it (what happens when Kdenlive comes or goes later, the trigger,
+# is described in docs/editors.md).
+if [ -e "$rc.distrib" ]; then  # diverted by an earlier install of the package
+  cp "$rc.distrib" "$work/rc.before"
+else
+  if [ ! -e "$rc" ]; then
+    mkdir -p "$(dirname "$rc")"
+    printf '<data name="effects">\n<group list="mirror"><text>Transform</text></group>\n</data>\n' >"$rc"
+    standin=1
+  fi
+  cp "$rc" "$work/rc.before"
+fi
 export DEBIAN_FRONTEND=noninteractive
 apt_get install --reinstall -y -qq "$deb" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; echo "FAIL: apt-get install failed"; exit 1; }
@@ -136,12 +158,13 @@ clean /usr/bin/fxhost list --lang DEU >list-de.txt 2>&1 || true
 grep -q "^drain  *Abfluss" list-de.txt && echo "ok: fxhost list --lang DEU shows the German names" ||
   fail "fxhost list --lang DEU shows no German names: $(head -3 list-de.txt)"
 
-# FFmpeg: two frames through kzr_drain, Degree 1 + 0.25*49 = 13.25, Size
-# 0.75, Inverse on, Position (0.375, 0.625).
+# FFmpeg: two frames through kzr_drain, Degree 0.265*50 = 13.25 (divided by
+# the top of its range), Size 0.75 and Position (0.375, 0.625) as themselves,
+# Inverse on.
 clean ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 2 \
   -vf format=rgba src_%d.png
 if clean ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 2 \
-     -vf 'format=rgba,frei0r=kzr_drain:0.25|0.5|y|0.375|0.625' -f rawvideo -pix_fmt rgba \
+     -vf 'format=rgba,frei0r=kzr_drain:0.265|0.75|y|0.375|0.625' -f rawvideo -pix_fmt rgba \
      ffmpeg.rgba 2>ffmpeg.log; then
   for i in 1 2; do
     clean /usr/bin/fxhost render drain "src_$i.png" -o "ref_$i.png" -q \
@@ -154,9 +177,10 @@ else
   fail "ffmpeg could not use the installed kzr_drain"
 fi
 
-# melt: one frame through frei0r.kzr_square, Degree 0.001 + 0.75*0.099,
-# Position (0.2 + 0.25*0.6, 0.2 + 0.625*0.6).  A profile of the image's size
-# keeps melt from scaling the frame.
+# melt: one frame through frei0r.kzr_square, Degree 0.07525 and Position
+# (0.35, 0.575), each as itself.  A profile of the image's size keeps melt
+# from scaling the frame; pixbuf reads the image (qimage, MLT's first choice,
+# fails without an X display, and the fallback from it is not reliable).
 clean melt -query filter=frei0r.kzr_square >query.txt 2>&1 || true
 grep -q "identifier: frei0r.kzr_square" query.txt && echo "ok: melt -query finds frei0r.kzr_square" ||
   fail "melt does not know frei0r.kzr_square: $(tail -3 query.txt)"
@@ -173,8 +197,8 @@ display_aspect_num=4
 display_aspect_den=3
 colorspace=709
 PROFILE
-if clean melt -silent -profile "$work/profile.txt" src_1.png out=0 \
-     -filter frei0r.kzr_square Degree=0.75 X=0.25 Y=0.625 \
+if clean melt -silent -profile "$work/profile.txt" pixbuf:src_1.png out=0 \
+     -filter frei0r.kzr_square Degree=0.07525 X=0.35 Y=0.575 \
      -consumer avformat:melt_%d.png vcodec=png pix_fmt=rgba real_time=0 >melt.log 2>&1 &&
    [ -f melt_1.png ]; then
   clean /usr/bin/fxhost render square src_1.png -o mref.png -q \
@@ -238,6 +262,17 @@ else
   echo "skipped: the OBS check needs $build/bin/kzr_obs_bench and xvfb-run"
 fi
 
+# Kdenlive's category file: diverted by the package, and written as
+# Kdenlive's copy with the effects' group added.
+divertedBy=$(dpkg-divert --listpackage "$rc")
+[ "$divertedBy" = "$package" ] || fail "$rc is diverted by '$divertedBy', not by $package"
+if grep 'frei0r\.kzr_drain' "$rc" >/dev/null &&
+   sed '/<group list="frei0r\.kzr_/,/<\/group>/d' "$rc" | cmp -s - "$work/rc.before"; then
+  echo "ok: Kdenlive's category file holds the effects' group and all of its own"
+else
+  fail "$rc is not Kdenlive's copy with the effects' group: $(diff "$work/rc.before" "$rc" | head -5)"
+fi
+
 # ---- 4. removed ------------------------------------------------------------------
 echo "== removing with apt-get"
 apt_get remove -y -qq "$package" >"$work/apt.log" 2>&1 ||
@@ -246,9 +281,13 @@ installed=0
 if dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep "installed" >/dev/null; then
   fail "dpkg still reports $package: $(dpkg-query -W -f='${Status}' "$package")"
 fi
-# grep reads all of dpkg's output (no -q), so a SIGPIPE cannot hide a match.
-if dpkg -L "$package" 2>/dev/null | grep '^/' >/dev/null; then
-  fail "dpkg -L $package still lists files"
+# dpkg's output is read whole (no grep -q), so a SIGPIPE cannot hide a match.
+# The folder of a stand-in category file is left (not empty) and listed
+# with its parents.
+listed=$(dpkg -L "$package" 2>/dev/null | grep '^/' || true)
+[ "$standin" = 0 ] || listed=$(grep -vx -e /usr -e /usr/share -e /usr/share/kdenlive <<<"$listed" || true)
+if [ -n "$listed" ]; then
+  fail "dpkg -L $package still lists files: $(head -3 <<<"$listed")"
 else
   echo "ok: dpkg -L $package lists no files"
 fi
@@ -271,8 +310,13 @@ while IFS= read -r path; do
   fi
 done <"$work/actual.txt"
 [ "$left" = 0 ] && echo "ok: nothing of $package remains" || fail "$left paths remain after removal"
-# CPack adds ldconfig calls as maintainer scripts (shared objects below
-# /usr/lib), which dpkg keeps after a removal until the package is purged.
+if cmp -s "$rc" "$work/rc.before" && ! dpkg-divert --listpackage "$rc" | grep . >/dev/null; then
+  echo "ok: Kdenlive's category file is back as it was, not diverted"
+else
+  fail "$rc is not back as it was after removal (diverted by: $(dpkg-divert --listpackage "$rc"))"
+fi
+# dpkg keeps the maintainer scripts after a removal until the package is
+# purged.
 apt_get purge -y -qq "$package" >/dev/null 2>&1 || fail "apt-get purge failed"
 if dpkg-query -W "$package" >/dev/null 2>&1; then
   fail "dpkg still knows $package after purging: $(dpkg-query -W -f='${Status}' "$package")"

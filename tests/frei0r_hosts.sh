@@ -51,12 +51,13 @@ same() {
 }
 
 # ---- FFmpeg: three frames of a 1280x720 test pattern through kzr_drain -------
-# Degree 1 + 0.25*(50-1) = 13.25, Size 0.5 + 0.5*(1-0.5) = 0.75, Inverse on,
-# Position (0.375, 0.625).
+# Degree 0.265*50 = 13.25 (its range reaches above 1: the value divided by
+# the top, 50), Size 0.75 and Position (0.375, 0.625) as themselves (their
+# ranges lie within 0..1), Inverse on.
 ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v 3 \
   -vf format=rgba src_%d.png
 ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=25 -frames:v 3 \
-  -vf 'format=rgba,frei0r=kzr_drain:0.25|0.5|y|0.375|0.625' -f rawvideo -pix_fmt rgba ffmpeg.rgba
+  -vf 'format=rgba,frei0r=kzr_drain:0.265|0.75|y|0.375|0.625' -f rawvideo -pix_fmt rgba ffmpeg.rgba
 for i in 1 2 3; do
   "$fxhost" render drain "src_$i.png" -o "ref_$i.png" -q \
     --set Degree=13.25 --set Size=0.75 --set Inverse=1 --set Position=0.375,0.625
@@ -80,10 +81,11 @@ rgba gref_0.png gref_1.png >gref.rgba
 same "gst-launch frei0r-filter-kzr-laser, 2 frames 640x360" gst.rgba gref.rgba
 
 # ---- MLT: one frame through frei0r.kzr_square --------------------------------
-# Degree 0.001 + 0.75*(0.1-0.001) = 0.07525, Position 0.2 + 0.25*0.6 = 0.35 and
-# 0.2 + 0.625*0.6 = 0.575.
-melt -silent -profile atsc_720p_25 src_1.png out=0 \
-  -filter frei0r.kzr_square Degree=0.75 X=0.25 Y=0.625 \
+# Degree 0.07525 and Position (0.35, 0.575), each as itself.  The image is
+# read by pixbuf: MLT's first choice for PNG, qimage, fails without an X
+# display, and melt's fallback from it now and then renders nothing or hangs.
+melt -silent -profile atsc_720p_25 pixbuf:src_1.png out=0 \
+  -filter frei0r.kzr_square Degree=0.07525 X=0.35 Y=0.575 \
   -consumer avformat:melt_%d.png vcodec=png pix_fmt=rgba >melt.log 2>&1 ||
   { cat melt.log; fail "melt failed"; }
 "$fxhost" render square src_1.png -o mref.png -q --set Degree=0.07525 --set Position=0.35,0.575

@@ -7,11 +7,13 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "adapters/frei0r/frei0r_adapter.h"
@@ -64,12 +66,16 @@ std::vector<uint32_t> Pixels(uint32_t w, uint32_t h, uint32_t seed = 0) {
     return px;
 }
 
-// The value that u in 0..1 stands for in component i of a parameter's range.
-float Spanned(const kzr::ParamDescriptor& p, size_t i, double u) {
+// The frei0r value for the fraction f of component i of a parameter's range,
+// and the value a plug-in stores for it: the frei0r value times the larger
+// of 1 and the range's top.
+std::pair<double, float> InRange(const kzr::ParamDescriptor& p, size_t i, double f) {
     float lo, hi;
     std::memcpy(&lo, static_cast<const uint8_t*>(p.MinValue) + 4 * i, 4);
     std::memcpy(&hi, static_cast<const uint8_t*>(p.MaxValue) + 4 * i, 4);
-    return static_cast<float>(lo + u * (static_cast<double>(hi) - lo));
+    const double scale = std::max(1.0, static_cast<double>(hi));
+    const double u = (lo + f * (static_cast<double>(hi) - lo)) / scale;
+    return {u, static_cast<float>(u * scale)};
 }
 
 TEST(Frei0rPlugin, DescribesItselfAndRendersLikeTheReferenceHost) {
@@ -98,19 +104,22 @@ TEST(Frei0rPlugin, DescribesItselfAndRendersLikeTheReferenceHost) {
         std::vector<double> values;
         for (size_t i = 0; i < refhost::OwnParamCount(fx); ++i) {
             const kzr::ParamDescriptor& p = fx.Params[i];
-            const double u = 0.125 + 0.25 * double(values.size() % 4);
+            const double f = 0.125 + 0.25 * double(values.size() % 4);
             if (p.ValueType == kzr::kTypePoint) {
+                const auto [ux, x] = InRange(p, 0, f);
+                const auto [uy, y] = InRange(p, 1, 1 - f);
                 expected.insert(expected.end(), {{"X", F0R_PARAM_DOUBLE}, {"Y", F0R_PARAM_DOUBLE}});
-                values.insert(values.end(), {u, 1 - u});
-                ref.SetPoint(i, Spanned(p, 0, u), Spanned(p, 1, 1 - u));
+                values.insert(values.end(), {ux, uy});
+                ref.SetPoint(i, x, y);
             } else if (p.ValueType == kzr::kTypeBool) {
                 expected.emplace_back(refhost::NameFromKey(p.NameKey), F0R_PARAM_BOOL);
                 values.push_back(1.0);
                 ref.SetBool(i, true);
             } else {
+                const auto [u, v] = InRange(p, 0, f);
                 expected.emplace_back(refhost::NameFromKey(p.NameKey), F0R_PARAM_DOUBLE);
                 values.push_back(u);
-                ref.SetFloat(i, Spanned(p, 0, u));
+                ref.SetFloat(i, v);
             }
         }
         ASSERT_EQ(info.num_params, static_cast<int>(expected.size()));
@@ -203,11 +212,14 @@ TEST(Frei0rControls, OnlyRealChangesRaiseTheChangedFlag) {
             EXPECT_TRUE(raised().empty());
 
             // Values beyond 0..1 stop at the ends of the range.
-            const double end = value < 0.5 ? 7.0 : -7.0;
+            const kzr_frei0r::Control& c = controls[size_t(i)];
+            const bool isSwitch = c.kind == kzr_frei0r::Control::Kind::kSwitch;
+            const double middle = isSwitch ? 0.5 : (c.lo + c.hi) / 2 / c.scale;
+            const double end = value < middle ? 7.0 : -7.0;
             filter.Set(i, end);
-            EXPECT_EQ(raised(), std::vector<size_t>{controls[size_t(i)].param});
+            EXPECT_EQ(raised(), std::vector<size_t>{c.param});
             filter.Get(i, &back);
-            EXPECT_EQ(back, end > 0 ? 1.0 : 0.0);
+            EXPECT_EQ(back, end < 0 ? c.lo / c.scale : isSwitch ? 1.0 : c.hi / c.scale);
             inst.ClearChanged();
             filter.Set(i, back);
             EXPECT_TRUE(raised().empty());

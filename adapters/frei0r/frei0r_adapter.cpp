@@ -21,21 +21,28 @@ std::string Shortest(float v) {
     return ec == std::errc() ? std::string(buf, end) : std::string("?");
 }
 
-std::string Span(const Control& c) {
-    return " (0 to 1 spans " + Shortest(c.lo) + " to " + Shortest(c.hi) + ")";
+std::string Range(const Control& c) {
+    std::string text = " (" + Shortest(c.lo) + " to " + Shortest(c.hi);
+    if (c.scale != 1)
+        text += "; frei0r value = value / " + Shortest(static_cast<float>(c.scale));
+    return text + ")";
 }
 
-// The value of the range that a frei0r value in 0..1 stands for.
+// A number or position component with its range and scale.
+Control Ranged(Control c, float lo, float hi) {
+    c.lo = lo;
+    c.hi = hi;
+    c.scale = std::max(1.0, static_cast<double>(hi));
+    return c;
+}
+
+// The value that a frei0r value in 0..1 stands for.
 float FromUnit(const Control& c, double unit) {
-    const double v = c.lo + unit * (static_cast<double>(c.hi) - c.lo);
-    return std::clamp(static_cast<float>(v), c.lo, c.hi);
+    return std::clamp(static_cast<float>(unit * c.scale), c.lo, c.hi);
 }
 
 double ToUnit(const Control& c, float v) {
-    if (!(c.hi > c.lo))
-        return 0.0;
-    return std::clamp((static_cast<double>(v) - c.lo) / (static_cast<double>(c.hi) - c.lo), 0.0,
-                      1.0);
+    return std::clamp(static_cast<double>(v) / c.scale, 0.0, 1.0);
 }
 
 }  // namespace
@@ -53,9 +60,8 @@ std::vector<Control> Controls(const kzr::EffectDescriptor& fx, const refhost::Te
         switch (p.ValueType) {
             case kzr::kTypeFloat:
                 c.kind = Control::Kind::kNumber;
-                c.lo = ReadFloat(p.MinValue);
-                c.hi = ReadFloat(p.MaxValue);
-                c.explanation = text + Span(c);
+                c = Ranged(c, ReadFloat(p.MinValue), ReadFloat(p.MaxValue));
+                c.explanation = text + Range(c);
                 out.push_back(c);
                 break;
             case kzr::kTypeBool:
@@ -67,11 +73,10 @@ std::vector<Control> Controls(const kzr::EffectDescriptor& fx, const refhost::Te
                 for (size_t axis = 0; axis < 2; ++axis) {
                     c.kind = axis == 0 ? Control::Kind::kPositionX : Control::Kind::kPositionY;
                     c.name = axis == 0 ? "X" : "Y";
-                    c.lo = ReadFloat(p.MinValue, axis);
-                    c.hi = ReadFloat(p.MaxValue, axis);
+                    c = Ranged(c, ReadFloat(p.MinValue, axis), ReadFloat(p.MaxValue, axis));
                     c.explanation = texts.Text(p.NameKey) +
                                     (axis == 0 ? ", horizontal: " : ", vertical: ") + text +
-                                    Span(c);
+                                    Range(c);
                     out.push_back(c);
                 }
                 break;

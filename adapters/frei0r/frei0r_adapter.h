@@ -3,11 +3,16 @@
 // the effect through the reference host.
 //
 // frei0r parameters are doubles from 0 to 1 (booleans are doubles too, 0 or
-// 1).  A number parameter spans its declared range linearly: 0 gives the
-// lowest value, 1 the highest.  A position becomes two numbers, "X" then
-// "Y", each spanning its component's range the same way (frei0r positions
-// are not used because some hosts never set them).  The common
-// mask/metadata block is left to the effect's defaults.
+// 1).  A number is its own value divided by its scale: the larger of 1 and
+// the top of its range (the module's ranges start at 0 or above).  So a
+// number whose range lies within 0..1 is given as itself (Degree 0.05 is
+// 0.05), one whose range reaches above 1 as a fraction of its top (Degree
+// 1..50: 0.5 is 25), and an editor that shows a stored value times a factor
+// shows the parameter's own value with the scale as its factor.  Values
+// below the range's bottom stop there.  A position becomes two numbers, "X"
+// then "Y", each its component's value the same way (frei0r positions are
+// not used because some hosts never set them).  The common mask/metadata
+// block is left to the effect's defaults.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -24,8 +29,9 @@ struct Control {
     Kind kind = Kind::kNumber;
     size_t param = 0;         // index in the effect's parameter table
     float lo = 0, hi = 0;     // range of the number or the position component
+    double scale = 1;         // the value that the frei0r value 1 stands for
     std::string name;         // "Degree", "X"
-    std::string explanation;  // English text plus the range 0..1 spans
+    std::string explanation;  // English text plus the range and the scale
 };
 
 // The frei0r parameters of an effect, in its table order.

@@ -1,7 +1,7 @@
 // What a video editor needs to know about the frei0r plug-ins to offer the
 // effects with their own controls: per plug-in its display name and
 // description in English and German, and per frei0r parameter its display
-// name, the range that the frei0r value 0..1 spans (the adapter's mapping),
+// name, its range and the adapter's scale (what the frei0r value 1 stands for),
 // the default as the frei0r value a fresh instance reports, and a step and
 // number of decimals for the editor's spin boxes.  Read from the module's
 // descriptor tables and its language libraries, never written by hand.

@@ -5,7 +5,6 @@
 //   OUTDIR/kdenlive/kzr_<effect>.xml        English, for share/kdenlive/effects
 //   OUTDIR/kdenlive-de/kzr_<effect>.xml     German
 //   OUTDIR/kdenlive/category.xml            the <group> for Kdenlive's category file
-//   OUTDIR/kdenlive-de/category.xml
 //   OUTDIR/shotcut/kzr_<effect>/meta.qml, ui.qml and vui.qml (effects with a position)
 //
 // Files whose content is unchanged are left alone.
@@ -67,7 +66,6 @@ int main(int argc, char** argv) {
                 Write(filter / "vui.qml", editorgen::ShotcutVui(e));
         }
         Write(out / "kdenlive" / "category.xml", editorgen::KdenliveCategory(catalog, false));
-        Write(out / "kdenlive-de" / "category.xml", editorgen::KdenliveCategory(catalog, true));
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kzr_editorgen: %s\n", e.what());

@@ -15,13 +15,15 @@ const std::string& Pick(const Bilingual& b, bool german) {
     return german && !b.de.empty() ? b.de : b.en;
 }
 
-// lo and hi exactly as the adapter computes with them (floats widened to
-// double), so editors convert with the same numbers.
-std::string ExactLo(const kzr_frei0r::Control& c) {
-    return ShortestDouble(static_cast<double>(c.lo));
+// The adapter's scale exactly as it computes with it, so editors convert
+// with the same number.
+std::string Scale(const kzr_frei0r::Control& c) {
+    return ShortestDouble(c.scale);
 }
-std::string ExactSpan(const kzr_frei0r::Control& c) {
-    return ShortestDouble(static_cast<double>(c.hi) - static_cast<double>(c.lo));
+
+// The frei0r value of v, for the keyframe curves that show frei0r values.
+std::string UnitOf(const kzr_frei0r::Control& c, float v) {
+    return ShortestFloat(static_cast<float>(v / c.scale));
 }
 
 // A QML expression choosing between the English and the German text.
@@ -118,30 +120,18 @@ std::string KdenliveEffect(const EditorEffect& e, bool german) {
       << "    <author>" << XmlEscape(e.author) << "</author>\n";
     for (const EditorParam& p : e.params) {
         const kzr_frei0r::Control& c = p.control;
-        std::string comment = Pick(p.description, german);
-        if (p.IsNumber() && c.lo == 0) {
-            // Kdenlive shows the stored frei0r value times factor: with a
-            // range from 0 that is the parameter's own value.
+        if (p.IsNumber()) {
+            // Kdenlive shows the stored frei0r value times factor: with the
+            // adapter's scale as the factor that is the parameter's own value.
             o << "    <parameter type=\"animated\" name=\"" << XmlEscape(c.name) << "\" default=\""
-              << ShortestDouble(p.unitDefault) << "\" min=\"0\" max=\"" << ShortestFloat(c.hi)
-              << "\" factor=\"" << ShortestDouble(static_cast<double>(c.hi)) << "\" decimals=\""
-              << p.decimals << "\">\n";
-        } else if (p.IsNumber()) {
-            // A range from elsewhere than 0 needs an offset, which Kdenlive
-            // (22.12) does not apply; the slider shows the position in the
-            // range in per cent, and the comment what the ends are.
-            o << "    <parameter type=\"animated\" name=\"" << XmlEscape(c.name) << "\" default=\""
-              << ShortestDouble(p.unitDefault)
-              << "\" min=\"0\" max=\"100\" factor=\"100\" decimals=\"1\" suffix=\"%\">\n";
-            const std::string ends = german ? "0 % entspricht " + ShortestFloat(c.lo) +
-                                                  ", 100 % entspricht " + ShortestFloat(c.hi) + "."
-                                            : "0 % is " + ShortestFloat(c.lo) + ", 100 % is " +
-                                                  ShortestFloat(c.hi) + ".";
-            comment = comment.empty() ? ends : comment + " " + ends;
+              << ShortestDouble(p.unitDefault) << "\" min=\"" << ShortestFloat(c.lo) << "\" max=\""
+              << ShortestFloat(c.hi) << "\" factor=\"" << Scale(c) << "\" decimals=\"" << p.decimals
+              << "\">\n";
         } else {
             o << "    <parameter type=\"bool\" name=\"" << XmlEscape(c.name) << "\" default=\""
               << (p.unitDefault >= 0.5 ? 1 : 0) << "\">\n";
         }
+        const std::string& comment = Pick(p.description, german);
         o << "        <name>" << XmlEscape(Pick(p.name, german)) << "</name>\n";
         if (!comment.empty())
             o << "        <comment>" << XmlEscape(comment) << "</comment>\n";
@@ -195,8 +185,8 @@ std::string ShotcutMeta(const EditorCatalog& c, const EditorEffect& e) {
           << "                name: " << QmlText(p.name) << "\n"
           << "                property: " << QmlString(p.control.name) << "\n"
           << "                isCurve: true\n"
-          << "                minimum: 0\n"
-          << "                maximum: 1\n"
+          << "                minimum: " << UnitOf(p.control, p.control.lo) << "\n"
+          << "                maximum: " << UnitOf(p.control, p.control.hi) << "\n"
           << "            }";
         first = false;
     }
@@ -219,12 +209,12 @@ std::string ShotcutUi(const EditorEffect& e) {
       << "import Shotcut.Controls 1.0 as Shotcut\n\n"
       << "Shotcut.KeyframableFilter {\n"
       << "    readonly property bool german: Qt.locale().name.substring(0, 2) === 'de'\n\n"
-      << "    // The filter keeps frei0r values, 0..1 across each parameter's range.\n"
-      << "    function toUnit(v, lo, span) {\n"
-      << "        return Math.min(1, Math.max(0, (v - lo) / span));\n"
+      << "    // The filter keeps frei0r values: each value divided by its scale.\n"
+      << "    function toUnit(v, scale) {\n"
+      << "        return Math.min(1, Math.max(0, v / scale));\n"
       << "    }\n"
-      << "    function fromUnit(u, lo, span) {\n"
-      << "        return lo + u * span;\n"
+      << "    function fromUnit(u, scale) {\n"
+      << "        return u * scale;\n"
       << "    }\n\n"
       << "    function setControls() {\n"
       << "        var position = getPosition();\n"
@@ -234,7 +224,7 @@ std::string ShotcutUi(const EditorEffect& e) {
         const std::string prop = QmlString(p.control.name);
         if (p.IsNumber()) {
             o << "        " << id << "Slider.value = fromUnit(filter.getDouble(" << prop
-              << ", position), " << ExactLo(p.control) << ", " << ExactSpan(p.control) << ");\n"
+              << ", position), " << Scale(p.control) << ");\n"
               << "        " << id
               << "KeyframesButton.checked = filter.animateIn <= 0 && filter.animateOut <= 0 && "
                  "filter.keyframeCount("
@@ -258,8 +248,7 @@ std::string ShotcutUi(const EditorEffect& e) {
             continue;
         const std::string id = IdStem(p.control.name);
         o << "        updateFilter(" << QmlString(p.control.name) << ", toUnit(" << id
-          << "Slider.value, " << ExactLo(p.control) << ", " << ExactSpan(p.control) << "), " << id
-          << "KeyframesButton, null);\n";
+          << "Slider.value, " << Scale(p.control) << "), " << id << "KeyframesButton, null);\n";
     }
     o << "    }\n\n"
       << "    keyframableParameters: " << numbers << "\n"
@@ -314,15 +303,15 @@ std::string ShotcutUi(const EditorEffect& e) {
               << "        }\n";
             continue;
         }
-        const std::string lo = ExactLo(p.control), span = ExactSpan(p.control);
+        const std::string scale = Scale(p.control);
         o << "\n        Shotcut.SliderSpinner {\n"
           << "            id: " << id << "Slider\n"
           << "            minimumValue: " << ShortestFloat(p.control.lo) << "\n"
           << "            maximumValue: " << ShortestFloat(p.control.hi) << "\n"
           << "            stepSize: " << ShortestDouble(p.step) << "\n"
           << "            decimals: " << p.decimals << "\n"
-          << "            onValueChanged: updateFilter(" << prop << ", toUnit(value, " << lo << ", "
-          << span << "), " << id << "KeyframesButton, getPosition())\n"
+          << "            onValueChanged: updateFilter(" << prop << ", toUnit(value, " << scale
+          << "), " << id << "KeyframesButton, getPosition())\n"
           << "        }\n\n"
           << "        Shotcut.UndoButton {\n"
           << "            onClicked: " << id << "Slider.value = " << ShortestFloat(p.displayDefault)
@@ -333,7 +322,7 @@ std::string ShotcutUi(const EditorEffect& e) {
           << "            onToggled: {\n"
           << "                enableControls(true);\n"
           << "                toggleKeyframes(checked, " << prop << ", toUnit(" << id
-          << "Slider.value, " << lo << ", " << span << "));\n"
+          << "Slider.value, " << scale << "));\n"
           << "            }\n"
           << "        }\n";
     }
@@ -390,21 +379,19 @@ std::string ShotcutVui(const EditorEffect& e) {
       << "import Shotcut.Controls 1.0 as Shotcut\n\n"
       << "Shotcut.VuiBase {\n"
       << "    property real zoom: (video.zoom > 0) ? video.zoom : 1\n"
-      << "    // Position components as fractions of the frame, their range, and\n"
-      << "    // the frei0r properties (0..1 across that range).\n"
+      << "    // The frei0r properties of the position and their scales: a frei0r\n"
+      << "    // value is the fraction of the frame divided by its scale.\n"
       << "    readonly property string xProperty: " << QmlString(px->control.name) << "\n"
       << "    readonly property string yProperty: " << QmlString(py->control.name) << "\n"
-      << "    readonly property real xLo: " << ExactLo(px->control) << "\n"
-      << "    readonly property real xSpan: " << ExactSpan(px->control) << "\n"
-      << "    readonly property real yLo: " << ExactLo(py->control) << "\n"
-      << "    readonly property real ySpan: " << ExactSpan(py->control) << "\n"
+      << "    readonly property real xScale: " << Scale(px->control) << "\n"
+      << "    readonly property real yScale: " << Scale(py->control) << "\n"
       << "    property bool dragging: false\n\n"
       << R"(    function getPosition() {
         return Math.max(producer.position - (filter.in - producer.in), 0);
     }
 
-    function toUnit(v, lo, span) {
-        return Math.min(1, Math.max(0, (v - lo) / span));
+    function toUnit(v, scale) {
+        return Math.min(1, Math.max(0, v / scale));
     }
 
     // Writes one component the way the panel does: at the current frame
@@ -442,8 +429,8 @@ std::string ShotcutVui(const EditorEffect& e) {
         if (dragging)
             return;
         var position = getPosition();
-        var fx = xLo + filter.getDouble(xProperty, position) * xSpan;
-        var fy = yLo + filter.getDouble(yProperty, position) * ySpan;
+        var fx = filter.getDouble(xProperty, position) * xScale;
+        var fy = filter.getDouble(yProperty, position) * yScale;
         cross.x = fx * videoItem.width - cross.width / 2;
         cross.y = fy * videoItem.height - cross.height / 2;
     }
@@ -517,8 +504,8 @@ std::string ShotcutVui(const EditorEffect& e) {
                             return;
                         var fx = (cross.x + cross.width / 2) / videoItem.width;
                         var fy = (cross.y + cross.height / 2) / videoItem.height;
-                        setComponent(xProperty, toUnit(fx, xLo, xSpan));
-                        setComponent(yProperty, toUnit(fy, yLo, ySpan));
+                        setComponent(xProperty, toUnit(fx, xScale));
+                        setComponent(yProperty, toUnit(fy, yScale));
                     }
                 }
             }

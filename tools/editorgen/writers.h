@@ -10,9 +10,8 @@
 namespace editorgen {
 
 // Kdenlive's <effect> description, in English or German.  A number is an
-// animated (keyframable) slider showing frei0r value * factor: the
-// parameter's own value when its range starts at 0, else per cent of the
-// range, whose ends the comment names.
+// animated (keyframable) slider showing frei0r value * factor, with the
+// adapter's scale as the factor: the parameter's own value in its range.
 std::string KdenliveEffect(const EditorEffect& e, bool german);
 // A <group> of Kdenlive's effect category file listing every plug-in.
 std::string KdenliveCategory(const EditorCatalog& c, bool german);

@@ -372,7 +372,7 @@ def test_targets(build):
                          capture_output=True, text=True, check=True).stdout
     names = re.findall(r"^\.\.\. (\S+)", out, re.M)
     wanted = [n for n in names if n in ("kzr_tests", "kzr_alloc_fault_tests", "kzrfx_native",
-                                        "kzr-effects")
+                                        "kzr_gegl_ops", "kzr_obs_plugin", "kzr_obs_tests")
               or n.endswith("_replay")]
     return wanted or ["all"]
 

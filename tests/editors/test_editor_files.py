@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 """The Kdenlive descriptions and Shotcut filters that kzr_editorgen writes,
-checked against the frei0r plug-ins themselves and rendered through melt.
+checked against the frei0r plug-ins themselves (projects the editors saved
+are rendered through melt by test_saved_projects.py).
 
   test_editor_files.py EDITORS_DIR PLUGIN_DIR FXHOST [unittest arguments]
 
 EDITORS_DIR holds kdenlive/, kdenlive-de/ and shotcut/; PLUGIN_DIR the
-kzr_*.so plug-ins with the module beside them.  Every frame melt renders
-must equal what fxhost renders with the values the project holds then.
+kzr_*.so plug-ins with the module beside them.
 """
 import ctypes
 import functools
@@ -18,7 +18,6 @@ import shutil
 import struct
 import subprocess
 import sys
-import tempfile
 import unittest
 import xml.etree.ElementTree as ET
 
@@ -171,116 +170,6 @@ class ShotcutFilters(unittest.TestCase):
         files = sorted(glob.glob(os.path.join(EDITORS, "shotcut", "kzr_*", "*.qml")))
         result = subprocess.run(["qmllint"] + files, capture_output=True, text=True, timeout=60)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-
-
-# ---- melt renders projects the way the editors save them ---------------------
-
-FRAMES = 10
-
-
-def project(editor, source, stem, properties):
-    """The project as Kdenlive or Shotcut saves it: the effect on the clip's
-    playlist entry, with the editor's own properties beside the filter's.
-    Kdenlive counts in frames, Shotcut in clock times."""
-    def prop(name, value):
-        return f'<property name="{name}">{value}</property>'
-
-    if editor == "kdenlive":
-        first, last, length, title, root = "0", FRAMES - 1, FRAMES, "", ' root=""'
-        main_bin, producer, playlist, filter_out = "", prop("kdenlive:id", 2), "", ""
-        own = prop("kdenlive_id", f"frei0r.{stem}") + prop("kdenlive:collapsed", 0)
-    else:
-        first, last, length = "00:00:00.000", "00:00:00.360", "00:00:00.400"
-        title, root = ' title="Shotcut version 22.12.21"', ""
-        main_bin = f'<playlist id="main_bin">{prop("xml_retain", 1)}</playlist>'
-        producer, playlist = prop("shotcut:caption", "source.png"), prop("shotcut:video", 1)
-        filter_out, own = f' out="{last}"', prop("shotcut:filter", stem)
-    own += "".join(prop(k, v) for k, v in properties.items())
-    return f"""<?xml version="1.0" encoding="utf-8"?>
-<mlt LC_NUMERIC="C" version="7.12.0"{title} producer="main_bin"{root}>
- <profile description="320x240 25 fps" width="320" height="240" progressive="1"
-  sample_aspect_num="1" sample_aspect_den="1" display_aspect_num="4" display_aspect_den="3"
-  frame_rate_num="25" frame_rate_den="1" colorspace="709"/>
- {main_bin}
- <producer id="producer0" in="{first}" out="{last}">
-  {prop("length", length)}{prop("resource", source)}{prop("mlt_service", "pixbuf")}{producer}
- </producer>
- <playlist id="playlist0">
-  {playlist}
-  <entry producer="producer0" in="{first}" out="{last}">
-   <filter id="filter0"{filter_out}>{prop("mlt_service", "frei0r." + stem)}{own}</filter>
-  </entry>
- </playlist>
- <tractor id="tractor0"{title} in="{first}" out="{last}">
-  <track producer="playlist0"/>
- </tractor>
-</mlt>
-"""
-
-
-class MeltProjects(unittest.TestCase):
-    def setUp(self):
-        for tool in ("melt", "ffmpeg"):
-            if not shutil.which(tool):
-                self.skipTest(f"{tool} is not installed")
-        self.dir = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.source = os.path.join(self.dir, "source.png")
-        run(["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
-             "testsrc2=size=320x240:rate=25", "-frames:v", "1", "-vf", "format=rgba",
-             self.source])
-
-    def render_and_compare(self, editor, stem, fixed, key, keyframes, ends):
-        """melt renders the editor's project of `stem` at the described
-        defaults, the properties `fixed` and `key` keyframed from ends[0] to
-        ends[1]; frame n must equal fxhost with the parameter values of the
-        frei0r values the project holds at frame n."""
-        root = ET.parse(os.path.join(EDITORS, "kdenlive", stem + ".xml")).getroot()
-        defaults = {p.get("name"): float(p.get("default")) for p in root.findall("parameter")}
-        props = {**{k: repr(v) for k, v in defaults.items()}, **fixed, key: keyframes}
-        path = os.path.join(self.dir, "project.mlt")
-        pathlib.Path(path).write_text(project(editor, self.source, stem, props), encoding="utf-8")
-        env = dict(os.environ, MLT_FREI0R_PLUGIN_PATH=PLUGINS, FREI0R_PATH=PLUGINS)
-        env.pop("DISPLAY", None)
-        # real_time=0: every frame rendered in order in the consumer's
-        # thread, none dropped.
-        run(["melt", "-silent", path, "-consumer",
-             "avformat:" + os.path.join(self.dir, "melt_%03d.png"), "vcodec=png",
-             "pix_fmt=rgba", "real_time=0"], env=env, cwd=self.dir)
-        self.assertEqual(len(glob.glob(os.path.join(self.dir, "melt_*.png"))), FRAMES)
-        params = plugin(stem)
-        for n in range(FRAMES):
-            # MLT's linear keyframe interpolation: a + (b - a) * progress.
-            units = {**defaults, **{k: float(v) for k, v in fixed.items()},
-                     key: ends[0] + (ends[1] - ends[0]) * (n / (FRAMES - 1))}
-            values = {k: str(int(u >= 0.5)) if params[k].kind == F0R_PARAM_BOOL else
-                      repr(params[k].from_unit(u)) for k, u in units.items()}
-            if "X" in values:  # fxhost takes the centre as one position
-                values["Position"] = f'{values.pop("X")},{values.pop("Y")}'
-            sets = [arg for k, v in values.items() for arg in ("--set", f"{k}={v}")]
-            run([FXHOST, "render", stem[len("kzr_"):], self.source, "-o",
-                 os.path.join(self.dir, "ref_%03d.png" % (n + 1)), "-q"] + sets)
-        melt, ref = (run(["ffmpeg", "-nostdin", "-v", "error", "-i",
-                          os.path.join(self.dir, kind + "_%03d.png"), "-f", "rawvideo",
-                          "-pix_fmt", "rgba", "-"]).stdout for kind in ("melt", "ref"))
-        self.assertEqual(len(melt), len(ref))
-        size = 320 * 240 * 4
-        for n in range(FRAMES):
-            a, b = melt[n * size:(n + 1) * size], ref[n * size:(n + 1) * size]
-            differing = sum(a[i:i + 4] != b[i:i + 4] for i in range(0, size, 4))
-            self.assertEqual(differing, 0, f"frame {n}: {differing} pixels differ")
-
-    def test_kdenlive_project_with_frame_keyframes(self):
-        # The drain with Degree keyframed from 0.1 at frame 0 to 0.9 at the
-        # last frame, Inverse on.
-        self.render_and_compare("kdenlive", "kzr_drain", {"Inverse": "1"},
-                                "Degree", f"0=0.1;{FRAMES - 1}=0.9", (0.1, 0.9))
-
-    def test_shotcut_project_with_time_keyframes(self):
-        # The square with the centre moving right: X keyframed by clock time
-        # from 0.2 to 0.8, Degree at 0.06.
-        self.render_and_compare("shotcut", "kzr_square", {"Degree": "0.06"},
-                                "X", "00:00:00.000=0.2;00:00:00.360=0.8", (0.2, 0.8))
 
 
 if __name__ == "__main__":

@@ -49,7 +49,7 @@ class Server {
         if (!o.input.empty() && !o.size.empty())
             throw refhost::Error(
                 "--size sets the size of the built-in test card; it cannot be used with --input");
-        source_ = InputOrTestCard(o.input, o.size, kDefaultCard);
+        source_ = InputOrTestCard(o.input, o.size, kDefaultCard, o.limits);
         // Checked once here rather than failing every request.
         if (!context_.reference.empty())
             ParseSize(context_.reference, "--ref");

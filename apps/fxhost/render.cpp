@@ -129,7 +129,7 @@ bool FileExists(const std::string& path) {
 }
 
 void RenderImage(refhost::Instance& fx, const RenderOptions& o) {
-    const Image src = InputOrTestCard(o.input, o.size, kDefaultCard);
+    const Image src = InputOrTestCard(o.input, o.size, kDefaultCard, o.limits);
     PrepareOrThrow(fx, src.width, src.height);
     Image dst = src;
     RenderFrame(fx, src.pixels, dst.pixels);
@@ -164,7 +164,7 @@ void RenderVideo(refhost::Instance& fx, const std::vector<Ramp>& ramps, const Re
             info.width = size.width;
             info.height = size.height;
         } else {
-            still = ReadImage(o.input);
+            still = ReadImage(o.input, o.limits);
             info.width = still.width;
             info.height = still.height;
         }

@@ -52,6 +52,10 @@ Format Sniff(const uint8_t* p, size_t n) {
     return Format::kUnknown;
 }
 
+// Where the decode on this thread notes a colour profile a loader dropped
+// as unusable, or nowhere.
+thread_local std::string* tWarnings = nullptr;
+
 void StartVips() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -64,10 +68,17 @@ void StartVips() {
              {"VipsForeignLoadPngBuffer", "VipsForeignLoadJpegBuffer", "VipsForeignLoadWebpBuffer",
               "VipsForeignLoadTiffBuffer", "VipsForeignLoadMagickBuffer"})
             vips_operation_block_set(loader, FALSE);
-        // Damage a loader decodes around is reported on this log domain;
-        // what fails is reported through the error instead.
+        // Loaders report damage they decode around on this log domain (what
+        // fails comes as an error); of that, a dropped colour profile is told.
         g_log_set_handler(
-            "VIPS", G_LOG_LEVEL_WARNING, [](const char*, GLogLevelFlags, const char*, void*) {},
+            "VIPS", G_LOG_LEVEL_WARNING,
+            [](const char*, GLogLevelFlags, const char* message, void*) {
+                const std::string text = message != nullptr ? message : "";
+                if (tWarnings != nullptr && tWarnings->find(text) == std::string::npos &&
+                    (text.find("ICC") != std::string::npos ||
+                     text.find("iCCP") != std::string::npos))
+                    *tWarnings += (tWarnings->empty() ? "" : "; ") + text;
+            },
             nullptr);
     });
 }
@@ -166,9 +177,7 @@ vips::VImage ToRgba(vips::VImage img, const std::string& name, std::string* warn
         try {
             img = img.icc_transform("srgb", vips::VImage::option()->set("embedded", true));
         } catch (const vips::VError& e) {
-            if (warning != nullptr)
-                *warning = name + ": its colour profile cannot be applied (" + VipsReason(e) +
-                           "); its colours are taken as sRGB";
+            *warning += (warning->empty() ? "" : "; ") + VipsReason(e);
             img.remove(VIPS_META_ICC_NAME);
         }
     }
@@ -196,6 +205,11 @@ Image DecodeImage(const void* data, size_t size, const std::string& name, const 
                              ": it is not a PNG, JPEG, WebP, TIFF, BMP or TGA picture");
     StartVips();
     vips_error_clear();
+    std::string warnings;
+    tWarnings = &warnings;
+    struct Unset {
+        ~Unset() { tWarnings = nullptr; }
+    } unset;
     std::unique_ptr<VipsBlob, void (*)(VipsBlob*)> blob(
         vips_blob_new(nullptr, data, size), [](VipsBlob* b) { vips_area_unref(VIPS_AREA(b)); });
     try {
@@ -208,7 +222,7 @@ Image DecodeImage(const void* data, size_t size, const std::string& name, const 
         CheckSize(name, static_cast<uint32_t>(loaded.width()),
                   static_cast<uint32_t>(loaded.height()),
                   4 + VIPS_IMAGE_SIZEOF_PEL(loaded.get_image()) + (magick ? 8 : 0), limits);
-        const vips::VImage rgba = ToRgba(loaded.autorot(), name, warning);
+        const vips::VImage rgba = ToRgba(loaded.autorot(), name, &warnings);
         Image img;
         img.width = static_cast<uint32_t>(rgba.width());
         img.height = static_cast<uint32_t>(rgba.height());
@@ -223,6 +237,9 @@ Image DecodeImage(const void* data, size_t size, const std::string& name, const 
                 std::memcpy(&img.pixels[size_t{img.width} * static_cast<size_t>(y)],
                             VIPS_REGION_ADDR(region.get_region(), 0, y), size_t{img.width} * 4);
         }
+        if (warning != nullptr && !warnings.empty())
+            *warning = name + ": its colour profile cannot be used (" + warnings +
+                       "); its colours are taken as sRGB";
         return img;
     } catch (const vips::VError& e) {
         throw refhost::Error("cannot read image " + name + ": " + VipsReason(e));

@@ -29,8 +29,8 @@ struct ReadLimits {
 // none).  A header that claims a side above kMaxPictureSide or more memory
 // than `limits` is refused before the pixels are decoded.  Throws
 // refhost::Error naming `name` and the reason.  `warning`, when given,
-// receives a line when the picture was read but its colour profile could not
-// be applied (the colours are then taken as sRGB).
+// receives a line when the picture was read despite damage or a colour
+// profile that could not be applied (its colours are then taken as sRGB).
 Image DecodeImage(const void* data, size_t size, const std::string& name, const ReadLimits& limits,
                   std::string* warning = nullptr);
 // The file at `path` through DecodeImage; a warning goes to standard error.

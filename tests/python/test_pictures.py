@@ -72,7 +72,7 @@ def swapped_profile():
         data += body + b"\0" * (-len(body) % 4)
     size = offset + len(data)
     header = struct.pack(">I4sI4s4s4s12s4s", size, b"none", 0x02100000, b"mntr", b"RGB ",
-                         b"XYZ ", b"\0" * 12, b"acsp") + b"\0" * 24 + s15(0.9642, 1.0, 0.8249)
+                         b"XYZ ", b"\0" * 12, b"acsp") + b"\0" * 28 + s15(0.9642, 1.0, 0.8249)
     return header + b"\0" * (128 - len(header)) + struct.pack(">I", len(tags)) + table + data
 
 
@@ -90,8 +90,9 @@ JPEG = encoded(".jpg", P8[..., :3], cv2.IMWRITE_JPEG_QUALITY, 90)
 JPEG_PIXELS = opaque(cv2.cvtColor(cv2.imdecode(np.frombuffer(JPEG, np.uint8), cv2.IMREAD_COLOR),
                                   cv2.COLOR_BGR2RGB))
 
-# name, file bytes, the pixels expected, the largest difference allowed
-CASES = [
+# name, file bytes, the pixels expected, the largest difference allowed, and
+# what fxhost must say about it
+CASES = [(*c, "") for c in [
     ("8-bit RGBA.png", png(P8), P8, 0),
     ("16-bit RGBA.png", png(P16), (P16 >> 8).astype(np.uint8), 0),
     ("grey.png", png(P8[..., 0]), opaque(np.dstack([P8[..., 0]] * 3)), 0),
@@ -103,11 +104,14 @@ CASES = [
     ("RGBA.tga", tga(P8), P8, 0),
     ("swapped profile.png", with_profile(png(P8), swapped_profile()), P8[..., [1, 0, 2, 3]], 2),
 ] + [(f"orientation {o}.jpg", with_orientation(JPEG, o), TURNS[o](JPEG_PIXELS), 1)
-     for o in TURNS]
+     for o in TURNS]] + [
+    ("broken profile.png", with_profile(png(P8), b"no profile"), P8, 0, "colour profile cannot be used (iCCP"),
+]
 
 
-@pytest.mark.parametrize("name,data,want,tolerance", CASES, ids=[c[0] for c in CASES])
-def test_each_format_is_read_upright_in_srgb_with_its_alpha(tmp_path, name, data, want, tolerance):
+@pytest.mark.parametrize("name,data,want,tolerance,note", CASES, ids=[c[0] for c in CASES])
+def test_each_format_is_read_upright_in_srgb_with_its_alpha(tmp_path, name, data, want, tolerance,
+                                                             note):
     src, ref = tmp_path / f"in{name[name.rindex('.'):]}", tmp_path / "ref.png"
     src.write_bytes(data)
     ref.write_bytes(png(np.ascontiguousarray(want)))
@@ -115,7 +119,8 @@ def test_each_format_is_read_upright_in_srgb_with_its_alpha(tmp_path, name, data
     for path in (src, ref):
         out = tmp_path / f"out-{path.stem}.png"
         r = fxhost("render", "drain", path, "-o", out, "--set", "Degree=20")
-        assert r.returncode == 0 and r.stderr == "", r.stderr
+        said = note if path == src else ""
+        assert r.returncode == 0 and said in r.stderr and bool(said) == bool(r.stderr), r.stderr
         outs.append(rgba(out).astype(int))
     assert outs[0].shape == outs[1].shape
     assert np.abs(outs[0] - outs[1]).max() <= tolerance
@@ -135,7 +140,7 @@ def patched(data, at, fmt, *values):
 SOF = JPEG.index(b"\xff\xc0")
 TIFF = encoded(".tif", P8)
 # name, file bytes, extra options, what the one line must name
-TOO_LARGE = [
+REFUSED = [
     ("huge.png", huge_png(60000, 60000), [], ["60000x60000", "65536 pixels a side", "2048 MiB"]),
     ("wide.png", huge_png(70000, 1), [], ["70000x1", "65536 pixels a side"]),
     ("huge.jpg", patched(JPEG, SOF + 5, ">HH", 60000, 60000), [], ["60000x60000"]),
@@ -147,6 +152,11 @@ TOO_LARGE = [
     ("limited.webp", encoded(".webp", np.zeros((1024, 1024, 4), np.uint8),
                              cv2.IMWRITE_WEBP_QUALITY, 101),
      ["--max-memory", "1"], ["1024x1024", "8 MiB", "1 MiB (--max-memory)"]),
+    # Formats libvips could open but fxhost does not hand it.
+    ("drawing.svg.png", b'<svg xmlns="http://www.w3.org/2000/svg" width="9" height="9"/>', [],
+     ["not a PNG, JPEG, WebP, TIFF, BMP or TGA picture"]),
+    ("paper.pdf.jpg", b"%PDF-1.4\n%\xe2\xe3\xcf\xd3\n", [], ["not a PNG, JPEG"]),
+    ("anim.gif.png", b"GIF89a\x01\x00\x01\x00\x00\x00\x00;", [], ["not a PNG, JPEG"]),
 ]
 
 
@@ -154,8 +164,8 @@ def small_address_space():
     resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
 
 
-@pytest.mark.parametrize("name,data,options,parts", TOO_LARGE, ids=[c[0] for c in TOO_LARGE])
-def test_a_picture_too_large_is_refused_from_its_header(tmp_path, name, data, options, parts):
+@pytest.mark.parametrize("name,data,options,parts", REFUSED, ids=[c[0] for c in REFUSED])
+def test_a_picture_too_large_or_of_another_kind_is_refused_from_its_header(tmp_path, name, data, options, parts):
     (tmp_path / name).write_bytes(data)
     r = fxhost("render", "drain", tmp_path / name, "-o", tmp_path / "out.png", *options,
                timeout=20, preexec_fn=small_address_space)

@@ -44,7 +44,7 @@ constexpr Size kDefaultCard = {960, 540};
 constexpr size_t kWorkers = 16, kWaiting = 32;
 constexpr auto kRequestTime = std::chrono::seconds(5);
 constexpr size_t kRequestBytes = 32 << 10;
-constexpr auto kAnswerTime = std::chrono::seconds(20);
+constexpr auto kAnswerTime = std::chrono::seconds(20), kLastSecond = std::chrono::seconds(1);
 // A kept-alive connection waits this long for its next request, and carries
 // at most kRequestsPerConnection.
 constexpr auto kKeepAlive = std::chrono::seconds(2);
@@ -127,6 +127,9 @@ class Connection : public httplib::Stream {
             answerDeadline_ = Clock::now() + kAnswerTime;
         answering_ = true;
         for (size_t done = 0; done < size;) {
+            // Once the server stops, a client has a second more to take it.
+            if (stopping_)
+                answerDeadline_ = std::min(answerDeadline_, Clock::now() + kLastSecond);
             if (Wait(POLLOUT, answerDeadline_) <= 0)
                 return -1;
             const ssize_t n = send(sock_, ptr + done, size - done, MSG_NOSIGNAL);
@@ -569,6 +572,9 @@ void Preview(const std::string& modulePath, const PreviewOptions& options, std::
             ended = true;
         });
     }
+    // Announced once it runs, as a stop before that would not reach it.
+    while (!http.is_running() && !ended)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     out << "fxhost preview: http://" << host << ":" << port << "/  (Ctrl-C stops)" << std::endl;
     while (!Interrupted() && !ended)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

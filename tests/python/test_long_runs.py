@@ -89,7 +89,8 @@ def ffmpeg_host(tmp):
              "rgba", "pipe:1"],
         output=lambda proc: frames_of(proc.stdout), sources=lambda: ffmpeg_frames(*lavfi),
         effect="drain",
-        params=lambda k: {"degree": 13.25, "size": 0.75, "inverse": True, "position": (0.375, 0.625)})
+        params=lambda k: {"degree": 13.25, "size": 0.75, "inverse": True,
+                          "position": (0.375, 0.625)})
 
 
 def melt_host(tmp):
@@ -97,11 +98,13 @@ def melt_host(tmp):
     # 0.1 to 0.9 of its range over the clip, as MLT interpolates it.
     src, profile = tmp / "src.png", tmp / "profile"
     subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
-                    f"testsrc2=size={W}x{H}", "-frames:v", "1", "-pix_fmt", "rgba", src], check=True)
+                    f"testsrc2=size={W}x{H}", "-frames:v", "1", "-pix_fmt", "rgba", src],
+                   check=True)
     # (melt 7.12 crashes on a profile without a description.)
-    profile.write_text(f"description=soak\nwidth={W}\nheight={H}\nprogressive=1\nframe_rate_num=25\n"
-                       "frame_rate_den=1\nsample_aspect_num=1\nsample_aspect_den=1\n"
-                       f"display_aspect_num={W}\ndisplay_aspect_den={H}\ncolorspace=709\n")
+    profile.write_text(f"description=soak\nwidth={W}\nheight={H}\nprogressive=1\n"
+                       "frame_rate_num=25\nframe_rate_den=1\nsample_aspect_num=1\n"
+                       f"sample_aspect_den=1\ndisplay_aspect_num={W}\ndisplay_aspect_den={H}\n"
+                       "colorspace=709\n")
     lo, hi = F32(0.001), F32(0.1)
     unit = lambda k: 0.9 if k == N - 1 else 0.1 + (0.9 - 0.1) * (k / (N - 1))  # noqa: E731
     picture = rgba(src)

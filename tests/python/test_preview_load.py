@@ -22,8 +22,8 @@ SIZE, MAX_MEMORY_MIB = "640x360", 48
 
 @pytest.fixture
 def server():
-    proc = subprocess.Popen([FXHOST, "preview", "--size", SIZE, "--max-memory", str(MAX_MEMORY_MIB)],
-                            stdout=subprocess.PIPE,
+    proc = subprocess.Popen([FXHOST, "preview", "--size", SIZE, "--max-memory",
+                             str(MAX_MEMORY_MIB)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
     port = int(proc.stdout.readline().split()[2].rsplit(":", 1)[1].rstrip("/"))
     yield proc, port
@@ -73,7 +73,8 @@ def refused(answer, status, word=""):
     ({"Host": "127.0.0.1.evil.example:{port}"}, 421),
     ({"Sec-Fetch-Site": "cross-site"}, 403), ({"Sec-Fetch-Site": "same-site"}, 403),
     ({"Origin": "http://evil.example"}, 403), ({"Origin": "null"}, 403),
-    ({"Host": "localhost:{port}"}, 200), ({"Host": "LOCALHOST"}, 200), ({"Host": "[::1]:{port}"}, 200),
+    ({"Host": "localhost:{port}"}, 200), ({"Host": "LOCALHOST"}, 200),
+    ({"Host": "[::1]:{port}"}, 200),
     ({"Sec-Fetch-Site": "same-origin", "Origin": "http://127.0.0.1:{port}"}, 200),
     ({"Sec-Fetch-Site": "none"}, 200),
 ])
@@ -97,8 +98,8 @@ BAD = [
     (b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n" + b"X-Many: aaaaaaaaaaaaaaaa\r\n" * 2000 + b"\r\n",
      431, "larger than 32 KiB"),
     (b"GET /" + b"a" * 100000, 431, "larger than 32 KiB"),
-    (b"POST /render.png HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 99999999\r\n\r\n" + b"x" * 40000, 413,
-     "no body"),
+    (b"POST /render.png HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 99999999\r\n\r\n" +
+     b"x" * 40000, 413, "no body"),
 ]
 
 

@@ -50,16 +50,17 @@ class Sampler(threading.Thread):
             pass  # ended
 
 
-def frames(cmd, **kw):
-    """The RGBA frames a command writes to its standard output."""
-    with subprocess.Popen(cmd, stdout=subprocess.PIPE, **kw) as p:
-        while len(b := p.stdout.read(W * H * 4)) == W * H * 4:
+def frames_of(stream):
+    """The RGBA frames in a stream of raw pixels."""
+    with stream:
+        while len(b := stream.read(W * H * 4)) == W * H * 4:
             yield np.frombuffer(b, np.uint8).reshape(H, W, 4)
 
 
-def ffmpeg_frames(*args, env=None):
-    return frames(["ffmpeg", "-nostdin", "-v", "error", *args, "-f", "rawvideo", "-pix_fmt", "rgba",
-                   "pipe:1"], env=env)
+def ffmpeg_frames(*args):
+    cmd = ["ffmpeg", "-nostdin", "-v", "error", *args, "-f", "rawvideo", "-pix_fmt", "rgba",
+           "pipe:1"]
+    return frames_of(subprocess.Popen(cmd, stdout=subprocess.PIPE).stdout)
 
 
 def decoded(path):
@@ -115,12 +116,6 @@ def melt_host(tmp):
         output=lambda proc: frames_of(proc.stdout), sources=lambda: itertools.repeat(picture),
         effect="hstretch",
         params=lambda k: {"degree": min(max(F32(lo + unit(k) * (hi - lo)), lo), hi)})
-
-
-def frames_of(stream):
-    with stream:
-        while len(b := stream.read(W * H * 4)) == W * H * 4:
-            yield np.frombuffer(b, np.uint8).reshape(H, W, 4)
 
 
 HOSTS = {"fxhost": ("ffmpeg", fxhost_host), "melt": ("melt", melt_host),

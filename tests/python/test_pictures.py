@@ -105,7 +105,8 @@ CASES = [(*c, "") for c in [
     ("swapped profile.png", with_profile(png(P8), swapped_profile()), P8[..., [1, 0, 2, 3]], 2),
 ] + [(f"orientation {o}.jpg", with_orientation(JPEG, o), TURNS[o](JPEG_PIXELS), 1)
      for o in TURNS]] + [
-    ("broken profile.png", with_profile(png(P8), b"no profile"), P8, 0, "colour profile cannot be used (iCCP"),
+    ("broken profile.png", with_profile(png(P8), b"no profile"), P8, 0,
+     "colour profile cannot be used (iCCP"),
 ]
 
 
@@ -165,7 +166,8 @@ def small_address_space():
 
 
 @pytest.mark.parametrize("name,data,options,parts", REFUSED, ids=[c[0] for c in REFUSED])
-def test_a_picture_too_large_or_of_another_kind_is_refused_from_its_header(tmp_path, name, data, options, parts):
+def test_a_picture_too_large_or_of_another_kind_is_refused_from_its_header(tmp_path, name, data,
+                                                                          options, parts):
     (tmp_path / name).write_bytes(data)
     r = fxhost("render", "drain", tmp_path / name, "-o", tmp_path / "out.png", *options,
                timeout=20, preexec_fn=small_address_space)

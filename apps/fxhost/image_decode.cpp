@@ -8,11 +8,13 @@
 #include <unistd.h>
 #include <vips/vips8>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "apps/fxhost/image_io.h"
 #include "refhost/refhost.h"

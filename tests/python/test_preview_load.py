@@ -25,11 +25,12 @@ def server():
     proc = subprocess.Popen([FXHOST, "preview", "--size", SIZE, "--max-memory",
                              str(MAX_MEMORY_MIB)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True)
-    port = int(proc.stdout.readline().split()[2].rsplit(":", 1)[1].rstrip("/"))
-    yield proc, port
-    if proc.poll() is None:
-        proc.kill()
-    proc.communicate()
+    try:
+        yield proc, int(proc.stdout.readline().split()[2].rsplit(":", 1)[1].rstrip("/"))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.communicate()
 
 
 def exchange(port, raw, trickle=0.0, timeout=15):

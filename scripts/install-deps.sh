@@ -9,7 +9,7 @@ packages=("$@")
           nlohmann-json3-dev fonts-dejavu-core
           python3-dev pybind11-dev python3-numpy python3-pytest python3-opencv
           python3-dask python3-distributed
-          libcpp-httplib-dev chromium chromium-driver python3-selenium
+          libcpp-httplib-dev libvips-dev chromium chromium-driver python3-selenium
           libfuzzer-14-dev
           ffmpeg
           frei0r-plugins-dev melt gstreamer1.0-tools qtdeclarative5-dev-tools

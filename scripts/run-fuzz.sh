@@ -9,13 +9,13 @@ seconds=${1:-120}
 dir=${2:-build-fuzz}
 CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKZR_FUZZ=ON \
   -DKZR_BUILD_TESTS=OFF -DKZR_BUILD_BENCH=OFF >/dev/null
-cmake --build "$dir" -j "$(nproc)" --target kzr_fuzz_module kzr_fuzz_frei0r
+cmake --build "$dir" -j "$(nproc)" --target kzr_fuzz_module kzr_fuzz_frei0r kzr_fuzz_picture
 # The sanitizer runtime is a shared library here and must come first; it is
 # preloaded into the fuzzers only (other programs under it, mktemp for one,
 # fail on their own leak reports at exit).
 asan_runtime=$(clang++ -print-file-name=libclang_rt.asan-x86_64.so)
 mkdir -p "$dir/findings"
-for target in module frei0r; do
+for target in module frei0r picture; do
   scratch=$(mktemp -d)
   echo "== fuzzing $target for $seconds s"
   log="$dir/fuzz-$target.log"

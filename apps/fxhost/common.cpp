@@ -65,9 +65,10 @@ void ApplySet(refhost::Instance& fx, const refhost::Texts& texts, const std::str
     fx.SetParam(fx.Effect().Params[index].Key, assignment.substr(eq + 1));
 }
 
-Image InputOrTestCard(const std::string& input, const std::string& size, Size defaultCard) {
+Image InputOrTestCard(const std::string& input, const std::string& size, Size defaultCard,
+                      const ReadLimits& limits) {
     if (!input.empty())
-        return ReadImage(input);
+        return ReadImage(input, limits);
     const Size card = size.empty() ? defaultCard : ParseSize(size, "--size");
     Image image;
     image.width = card.width;

@@ -41,8 +41,9 @@ void RenderFrame(refhost::Instance& fx, const Frame& src, Frame& dst) {
 
 // The image at `input`, or the built-in test card when `input` is empty, at
 // `size` ("WxH", checked as --size) or `defaultCard` when `size` is empty.
-// Throws refhost::Error for an unreadable image.
-Image InputOrTestCard(const std::string& input, const std::string& size, Size defaultCard);
+// Throws refhost::Error for an unreadable image or one beyond `limits`.
+Image InputOrTestCard(const std::string& input, const std::string& size, Size defaultCard,
+                      const ReadLimits& limits);
 
 // Settings of the host context that the command line can change.
 struct ContextOptions {

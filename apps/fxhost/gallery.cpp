@@ -60,7 +60,7 @@ Image MakeGallery(const std::string& modulePath, const GalleryOptions& o) {
         source.height = tile.height;
         source.pixels = refhost::MakeTestCard(tile.width, tile.height);
     } else {
-        const Image input = ReadImage(o.input);
+        const Image input = ReadImage(o.input, o.limits);
         if (o.tile.empty()) {
             const double h =
                 std::round(static_cast<double>(tile.width) * input.height / input.width);

@@ -16,6 +16,7 @@ struct GalleryOptions {
     std::string font;      // TrueType file of the labels; empty: DejaVu Sans
     int columns = 0;       // 0: up to five
     ContextOptions context;
+    ReadLimits limits;  // of the input picture
     bool force = false;
 };
 

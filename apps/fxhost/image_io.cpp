@@ -1,6 +1,5 @@
 #include "apps/fxhost/image_io.h"
 
-#include <stb_image.h>
 #include <stb_image_resize.h>
 #include <stb_image_write.h>
 
@@ -13,21 +12,6 @@
 #include "refhost/refhost.h"
 
 namespace fxhost {
-
-Image ReadImage(const std::string& path) {
-    int w = 0, h = 0, channels = 0;
-    unsigned char* data = stbi_load(path.c_str(), &w, &h, &channels, 4);
-    if (data == nullptr)
-        throw refhost::Error("cannot read image " + path + ": " + stbi_failure_reason() +
-                             " (PNG, JPEG, BMP and TGA are read)");
-    Image img;
-    img.width = static_cast<uint32_t>(w);
-    img.height = static_cast<uint32_t>(h);
-    img.pixels.resize(size_t{img.width} * img.height);
-    std::memcpy(img.pixels.data(), data, img.pixels.size() * 4);
-    stbi_image_free(data);
-    return img;
-}
 
 void WriteImage(const std::string& path, const Image& image) {
     const std::string ext = Extension(path);

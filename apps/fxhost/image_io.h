@@ -1,5 +1,6 @@
 // Reading and writing still images as RGBA pixels.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,8 +12,29 @@ struct Image {
     std::vector<uint32_t> pixels;  // RGBA, byte 0 red, rows packed
 };
 
-// PNG, JPEG, BMP or TGA; throws refhost::Error with the reason.
-Image ReadImage(const std::string& path);
+// The widest or tallest picture fxhost reads: the most the module's 16.16
+// coordinate maps address.
+inline constexpr uint32_t kMaxPictureSide = 65536;
+
+// How much a picture may take: the memory its decoding needs (the decoder's
+// pixels and the RGBA copy), checked from its header before any pixel is
+// decoded.  --max-memory on the command line.
+struct ReadLimits {
+    uint64_t maxMemoryMiB = 2048;
+};
+
+// PNG (8 or 16 bits a channel), JPEG, WebP, TIFF, BMP or TGA in memory,
+// decoded to 8-bit sRGB RGBA: the EXIF orientation applied, an embedded
+// colour profile converted to sRGB, alpha kept (opaque where the picture has
+// none).  A header that claims a side above kMaxPictureSide or more memory
+// than `limits` is refused before the pixels are decoded.  Throws
+// refhost::Error naming `name` and the reason.  `warning`, when given,
+// receives a line when the picture was read despite damage or a colour
+// profile that could not be applied (its colours are then taken as sRGB).
+Image DecodeImage(const void* data, size_t size, const std::string& name, const ReadLimits& limits,
+                  std::string* warning = nullptr);
+// The file at `path` through DecodeImage; a warning goes to standard error.
+Image ReadImage(const std::string& path, const ReadLimits& limits = {});
 // PNG (alpha kept), or JPEG (alpha dropped) when the name ends in .jpg/.jpeg;
 // writes the file at `path` directly.  Throws refhost::Error.
 void WriteImage(const std::string& path, const Image& image);

@@ -1,5 +1,6 @@
 #include "apps/fxhost/interrupt.h"
 
+#include <pthread.h>
 #include <signal.h>
 
 #include <atomic>
@@ -35,6 +36,18 @@ bool Interrupted() {
 void CheckInterrupted() {
     if (Interrupted())
         throw Interruption();
+}
+
+InterruptsBlocked::InterruptsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, &old_);
+}
+
+InterruptsBlocked::~InterruptsBlocked() {
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
 }
 
 }  // namespace fxhost

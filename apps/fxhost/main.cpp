@@ -29,6 +29,13 @@ void AddContextOptions(CLI::App* cmd, fxhost::ContextOptions& c) {
                     "Reference frame size WxH for effects that keep display proportions (laser)");
 }
 
+void AddReadOptions(CLI::App* cmd, fxhost::ReadLimits& limits) {
+    cmd->add_option("--max-memory", limits.maxMemoryMiB,
+                    "Most memory in MiB an input picture may take to decode; a larger one is "
+                    "refused from its header (default 2048)")
+        ->check(CLI::Range(1, 1 << 20));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -54,7 +61,8 @@ int main(int argc, char** argv) {
     CLI::App* render = app.add_subcommand(
         "render",
         "Render one effect on an image, a video or the built-in test card.\n"
-        "Images: PNG, JPEG, BMP, TGA in; PNG (alpha kept) or JPEG out.  Videos: anything ffmpeg\n"
+        "Images: PNG, JPEG, WebP, TIFF, BMP, TGA in (EXIF orientation and colour profile\n"
+        "applied); PNG (alpha kept) or JPEG out.  Videos: anything ffmpeg\n"
         "reads; written by ffmpeg, H.264 for .mp4/.mov/.mkv (odd frame sizes in 4:4:4), VP9\n"
         "for .webm; frame rate kept, audio copied.");
     render->add_option("effect", ro.effect, "Effect short name (hstretch, drain, laser, ...)")
@@ -77,6 +85,7 @@ int main(int argc, char** argv) {
                      "last video frame (repeatable)")
         ->allow_extra_args(false);
     AddContextOptions(render, ro.context);
+    AddReadOptions(render, ro.limits);
     render->add_option("--size", ro.size, "Size WxH of the test card (default 1280x720)");
     render->add_option("--duration", ro.duration,
                        "Seconds of a video made from the test card or a still image (default 5)");
@@ -102,6 +111,7 @@ int main(int argc, char** argv) {
     gallery->add_option("--lang", go.language, "Language of the labels, such as ENU or DEU");
     gallery->add_option("--font", go.font, "TrueType font of the labels (default DejaVu Sans)");
     AddContextOptions(gallery, go.context);
+    AddReadOptions(gallery, go.limits);
     gallery->add_flag("--force", go.force, "Overwrite an existing output");
 
     // ---- bench
@@ -130,6 +140,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 65535));
     preview->add_option("--lang", po.language, "Language of the page, such as ENU or DEU");
     AddContextOptions(preview, po.context);
+    AddReadOptions(preview, po.limits);
 
     CLI11_PARSE(app, argc, argv);
     fxhost::InstallInterruptHandlers();

@@ -41,7 +41,8 @@ std::string Extension(const std::string& path) {
 
 bool IsImageInput(const std::string& path) {
     const std::string ext = Extension(path);
-    return ext == ".png" || ext == ".jpg" || ext == ".jpeg" || ext == ".bmp" || ext == ".tga";
+    return ext == ".png" || ext == ".jpg" || ext == ".jpeg" || ext == ".webp" || ext == ".tif" ||
+           ext == ".tiff" || ext == ".bmp" || ext == ".tga";
 }
 
 bool IsImageOutput(const std::string& path) {

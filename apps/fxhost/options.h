@@ -21,7 +21,8 @@ Size ParseSize(std::string_view text, std::string_view option);
 // Lower-case extension with its dot (".png"), or "" when the file name has none.
 std::string Extension(const std::string& path);
 
-// Still images fxhost reads (.png .jpg .jpeg .bmp .tga) and writes (.png .jpg .jpeg).
+// Still images fxhost reads (.png .jpg .jpeg .webp .tif .tiff .bmp .tga) and writes
+// (.png .jpg .jpeg).
 bool IsImageInput(const std::string& path);
 bool IsImageOutput(const std::string& path);
 

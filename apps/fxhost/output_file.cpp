@@ -1,12 +1,15 @@
 #include "apps/fxhost/output_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 
 #include "apps/fxhost/options.h"
 #include "refhost/refhost.h"
@@ -25,6 +28,31 @@ mode_t DefaultMode() {
     return 0666 & ~mask;
 }
 
+// Removes the temporary files "<prefix>XXXXXX<ext>" in `dir` that no run
+// holds locked.
+void RemoveStale(const std::string& dir, const std::string& prefix, const std::string& ext) {
+    DIR* d = opendir(dir.empty() ? "." : dir.c_str());
+    if (d == nullptr)
+        return;
+    while (const dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.size() != prefix.size() + 6 + ext.size() ||
+            name.compare(0, prefix.size(), prefix) ||
+            name.compare(name.size() - ext.size(), ext.size(), ext))
+            continue;
+        const std::string path = dir + name;
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            unlink(path.c_str()) == 0)
+            std::cerr << "fxhost: removed " << path << ", left by a run that was killed\n";
+        close(fd);
+    }
+    closedir(d);
+}
+
 }  // namespace
 
 OutputFile::OutputFile(const std::string& path, bool force) : path_(path), force_(force) {
@@ -36,18 +64,34 @@ OutputFile::OutputFile(const std::string& path, bool force) : path_(path), force
     const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     const std::string ext = Extension(name);
-    std::string pattern = dir + "." + name + ".fxhost-XXXXXX" + ext;
-    const int fd = mkostemps(pattern.data(), static_cast<int>(ext.size()), O_CLOEXEC);
-    if (fd < 0)
-        throw refhost::Error("cannot write " + path + ": " + std::strerror(errno));
-    fchmod(fd, DefaultMode());
-    close(fd);
-    temp_ = pattern;
+    const std::string prefix = "." + name + ".fxhost-";
+    RemoveStale(dir, prefix, ext);
+    // Another run may take a new file for stale between its creation and its
+    // lock; then it is gone from the folder and another one is made.
+    for (;;) {
+        std::string pattern = dir + prefix + "XXXXXX" + ext;
+        const int fd = mkostemps(pattern.data(), static_cast<int>(ext.size()), O_CLOEXEC);
+        if (fd < 0)
+            throw refhost::Error("cannot write " + path + ": " + std::strerror(errno));
+        // (A file system without locks keeps every temporary file.)
+        struct stat held, named;
+        const bool taken =
+            flock(fd, LOCK_EX) == 0 && fstat(fd, &held) == 0 &&
+            (stat(pattern.c_str(), &named) != 0 ? errno == ENOENT : named.st_ino != held.st_ino);
+        if (!taken) {
+            fchmod(fd, DefaultMode());
+            lock_ = fd;
+            temp_ = pattern;
+            return;
+        }
+        close(fd);
+    }
 }
 
 OutputFile::~OutputFile() {
     if (!committed_)
         unlink(temp_.c_str());
+    close(lock_);
 }
 
 void OutputFile::Commit() {

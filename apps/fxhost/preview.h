@@ -15,6 +15,7 @@ struct PreviewOptions {
     int port = 0;          // 0: any free port
     std::string language;  // texts of the page; empty: from the locale
     ContextOptions context;
+    ReadLimits limits;  // of the input picture; also bounds the renders at once
 };
 
 // Serves the page on 127.0.0.1 until Ctrl-C (or SIGTERM), printing its

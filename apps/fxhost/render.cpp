@@ -1,12 +1,10 @@
 #include "apps/fxhost/render.h"
 
-#include <pthread.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -48,25 +46,6 @@ class FirstFailure {
   private:
     std::mutex mutex_;
     std::exception_ptr first_;
-};
-
-// SIGINT and SIGTERM blocked on the calling thread while alive, so threads
-// started meanwhile inherit the mask and leave the signals to it.
-class InterruptsBlocked {
-  public:
-    InterruptsBlocked() {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGINT);
-        sigaddset(&set, SIGTERM);
-        pthread_sigmask(SIG_BLOCK, &set, &old_);
-    }
-    ~InterruptsBlocked() { pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-    InterruptsBlocked(const InterruptsBlocked&) = delete;
-    InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
-
-  private:
-    sigset_t old_;
 };
 
 // One --animate: a number or a position ramped over the frames.
@@ -129,7 +108,7 @@ bool FileExists(const std::string& path) {
 }
 
 void RenderImage(refhost::Instance& fx, const RenderOptions& o) {
-    const Image src = InputOrTestCard(o.input, o.size, kDefaultCard);
+    const Image src = InputOrTestCard(o.input, o.size, kDefaultCard, o.limits);
     PrepareOrThrow(fx, src.width, src.height);
     Image dst = src;
     RenderFrame(fx, src.pixels, dst.pixels);
@@ -164,7 +143,7 @@ void RenderVideo(refhost::Instance& fx, const std::vector<Ramp>& ramps, const Re
             info.width = size.width;
             info.height = size.height;
         } else {
-            still = ReadImage(o.input);
+            still = ReadImage(o.input, o.limits);
             info.width = still.width;
             info.height = still.height;
         }

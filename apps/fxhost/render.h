@@ -14,6 +14,7 @@ struct RenderOptions {
     std::vector<std::string> sets;      // KEY=VALUE
     std::vector<std::string> animates;  // KEY=FROM:TO
     ContextOptions context;
+    ReadLimits limits;  // of an input picture
     bool force = false;
     bool quiet = false;
     std::string size;      // test card size; empty: 1280x720

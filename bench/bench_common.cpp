@@ -1,12 +1,73 @@
 #include "bench/bench_common.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <stdexcept>
+#include <vector>
 
 #include "refhost/testcard.h"
 
 namespace kzrbench {
+namespace {
+
+bool gCold = false;
+
+// The last-level cache in bytes: what the C library reports, else the
+// kernel's description of the highest cache of CPU 0, else 32 MiB.
+size_t LastLevelCache() {
+    const long l3 = sysconf(_SC_LEVEL3_CACHE_SIZE);
+    if (l3 > 0)
+        return static_cast<size_t>(l3);
+    size_t best = 0;
+    for (int index = 0; index < 8; ++index) {
+        std::ifstream in("/sys/devices/system/cpu/cpu0/cache/index" + std::to_string(index) +
+                         "/size");
+        std::string text;
+        if (!(in >> text))
+            break;
+        const size_t unit = text.back() == 'M' ? 1 << 20 : text.back() == 'K' ? 1 << 10 : 1;
+        best = std::max(best, std::stoul(text) * unit);
+    }
+    return best != 0 ? best : size_t{32} << 20;
+}
+
+}  // namespace
+
+size_t EvictionBytes() {
+    static const size_t bytes = 3 * LastLevelCache();
+    return bytes;
+}
+
+void SetColdCaches(bool cold) {
+    gCold = cold;
+}
+
+bool ColdCaches() {
+    return gCold;
+}
+
+benchmark::internal::Benchmark* Timed(benchmark::internal::Benchmark* b) {
+    b->Unit(benchmark::kMillisecond)->UseRealTime();
+    return gCold ? b->Iterations(kColdCalls) : b;
+}
+
+void Evict(benchmark::State& state) {
+    if (!gCold)
+        return;
+    // On 4 KiB pages, so the reads also push the frames' and maps' page
+    // translations out of the TLB.
+    state.PauseTiming();
+    static std::vector<uint64_t> buffer(EvictionBytes() / 8, 1);
+    uint64_t sum = 0;
+    for (size_t i = 0; i < buffer.size(); i += 8)  // one word per 64-byte line
+        sum += buffer[i];
+    benchmark::DoNotOptimize(sum);
+    state.ResumeTiming();
+}
 
 refhost::Module& TheModule() {
     static refhost::Module module(refhost::DefaultModulePath());

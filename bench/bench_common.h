@@ -1,6 +1,8 @@
 // What the benchmarks of kzr_bench share: the module, the frame sizes, the
 // source frames and the coordinate maps of an effect instance.
 #pragma once
+#include <benchmark/benchmark.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -49,6 +51,22 @@ Maps MapsOf(refhost::Instance& fx, MapLayout layout);
 // The first of the effect's own parameters that is a number (after skipping
 // `skip` of them), or -1.
 int FirstFloatParam(const kzr::EffectDescriptor& fx, int skip = 0);
+
+// The caches before every timed call: warm (as the call before left them) or
+// cold (evicted by reading a buffer of three times the last-level cache, as a
+// host's decoded frames and an effect's maps are by the time the next frame
+// comes).
+void SetColdCaches(bool cold);
+bool ColdCaches();
+// With cold caches, evicts them with the timing paused; else nothing.
+void Evict(benchmark::State& state);
+// Bytes read to evict the caches: three times the last-level cache.
+size_t EvictionBytes();
+// Times a registered benchmark in ms of wall-clock time; with cold caches
+// over a fixed number of calls (kColdCalls), each after an eviction, as the
+// library would otherwise run a fast call thousands of times.
+benchmark::internal::Benchmark* Timed(benchmark::internal::Benchmark* b);
+inline constexpr int kColdCalls = 12;
 
 void RegisterEffectBenchmarks();
 void RegisterFloorBenchmarks();

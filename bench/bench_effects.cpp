@@ -43,13 +43,16 @@ bool Ok(benchmark::State& state, kzr::Status s, const char* what) {
     return false;
 }
 
-// First Prepare of an unprepared instance: buffers allocated and built.
-void BM_Prepare(benchmark::State& state, size_t effect, FrameSize size) {
+// First Prepare of an unprepared instance: buffers allocated, their pages
+// touched for the first time, and built in `tasks` bands of rows.
+void BM_Prepare(benchmark::State& state, size_t effect, FrameSize size, int tasks) {
     refhost::Instance fx(TheModule(), effect);
+    fx.SetTaskCount(tasks);
     for (auto _ : state) {
         state.PauseTiming();
         fx.Unprepare();
         state.ResumeTiming();
+        Evict(state);
         if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
             break;
     }
@@ -65,6 +68,7 @@ void BM_Rebuild(benchmark::State& state, size_t effect, FrameSize size, int task
         return;
     int k = 0;
     for (auto _ : state) {
+        Evict(state);
         k ^= 1;
         fx.SetFloat(static_cast<size_t>(t.index), t.values[k]);
         if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
@@ -73,10 +77,11 @@ void BM_Rebuild(benchmark::State& state, size_t effect, FrameSize size, int task
 }
 
 // One frame after a parameter change: the maps are rebuilt in place inside
-// Process and the frame is rendered, at the highest processor level.
-void BM_Keyframe(benchmark::State& state, size_t effect, FrameSize size) {
+// Process and the frame is rendered, at the processor's level, in `tasks`
+// bands.
+void BM_Keyframe(benchmark::State& state, size_t effect, FrameSize size, int tasks) {
     refhost::Instance fx(TheModule(), effect);
-    fx.SetCpuLevel(8);
+    fx.SetTaskCount(tasks);
     const Toggle t = ToggleOf(fx.Effect());
     const refhost::FramePixels& src = SourceFrame(size);
     refhost::FramePixels dst(src.size());
@@ -84,6 +89,7 @@ void BM_Keyframe(benchmark::State& state, size_t effect, FrameSize size) {
         return;
     int k = 0;
     for (auto _ : state) {
+        Evict(state);
         k ^= 1;
         fx.SetFloat(static_cast<size_t>(t.index), t.values[k]);
         if (!Ok(state, fx.Render(src.data(), dst.data()), "Process"))
@@ -102,6 +108,7 @@ void BM_Process(benchmark::State& state, size_t effect, FrameSize size, int cpuL
     if (!Ok(state, fx.Prepare(size.width, size.height), "Prepare"))
         return;
     for (auto _ : state) {
+        Evict(state);
         if (!Ok(state, fx.Render(src.data(), dst.data()), "Process"))
             break;
         benchmark::ClobberMemory();
@@ -121,24 +128,27 @@ void RegisterEffectBenchmarks() {
         for (const FrameSize& size : kSizes) {
             const std::string tail = "/" + name + "/" + size.Name();
             auto add = [](const std::string& n, auto fn, auto... args) {
-                benchmark::RegisterBenchmark(n.c_str(), fn, args...)
-                    ->Unit(benchmark::kMillisecond)
-                    ->UseRealTime();
+                Timed(benchmark::RegisterBenchmark(n.c_str(), fn, args...));
             };
-            add("prepare" + tail, BM_Prepare, i, size);
+            add("prepare" + tail, BM_Prepare, i, size, 1);
+            add("prepare" + tail + "/tasks2", BM_Prepare, i, size, 2);
             if (FirstFloatParam(m.Effect(i), 1) >= 0)
                 add("rebuild2" + tail, BM_Rebuild, i, size, 1, 1);
             if (hasNumber) {
                 add("rebuild" + tail, BM_Rebuild, i, size, 1, 0);
                 add("rebuild" + tail + "/tasks2", BM_Rebuild, i, size, 2, 0);
-                add("keyframe" + tail, BM_Keyframe, i, size);
+                add("keyframe" + tail, BM_Keyframe, i, size, 1);
+                add("keyframe" + tail + "/tasks2", BM_Keyframe, i, size, 2);
             }
-            for (int level : {0, 3, 8})
+            for (int level : {0, 3})
                 add("process" + tail + "/cpu" + std::to_string(level), BM_Process, i, size, level,
                     1);
-            for (int tasks : {1, 2})
-                add("process" + tail + "/cpu8/tasks" + std::to_string(tasks), BM_Process, i, size,
-                    8, tasks);
+            // AVX2, and AVX-512 where the processor has it.
+            for (int level = 8; level <= refhost::DetectCpuLevel(); ++level)
+                for (int tasks : {1, 2})
+                    add("process" + tail + "/cpu" + std::to_string(level) + "/tasks" +
+                            std::to_string(tasks),
+                        BM_Process, i, size, level, tasks);
         }
     }
 }

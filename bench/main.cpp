@@ -26,22 +26,31 @@ std::string CpuModel() {
 }
 
 // Takes our own options out of argv before the library sees the rest:
-// --frame_pages=2m (the default) or 4k.  False, with a message, on a value
-// it does not know.
+// --frame_pages=2m (the default) or 4k, --caches=warm (the default) or
+// cold.  False, with a message, on a value it does not know.
 bool TakeOwnOptions(int& argc, char** argv) {
-    constexpr const char* kFramePages = "--frame_pages=";
+    const struct {
+        const char *option, *on, *off;
+        void (*set)(bool);
+    } options[] = {{"--frame_pages=", "2m", "4k", &refhost::SetLargePageFrames},
+                   {"--caches=", "cold", "warm", &kzrbench::SetColdCaches}};
     int kept = 1;
     for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], kFramePages, std::strlen(kFramePages)) != 0) {
+        bool taken = false;
+        for (const auto& o : options) {
+            if (std::strncmp(argv[i], o.option, std::strlen(o.option)) != 0)
+                continue;
+            const std::string value = argv[i] + std::strlen(o.option);
+            if (value != o.on && value != o.off) {
+                std::fprintf(stderr, "kzr_bench: %s%s: expected %s or %s\n", o.option,
+                             value.c_str(), o.on, o.off);
+                return false;
+            }
+            o.set(value == o.on);
+            taken = true;
+        }
+        if (!taken)
             argv[kept++] = argv[i];
-            continue;
-        }
-        const std::string value = argv[i] + std::strlen(kFramePages);
-        if (value != "2m" && value != "4k") {
-            std::fprintf(stderr, "kzr_bench: --frame_pages=%s: expected 2m or 4k\n", value.c_str());
-            return false;
-        }
-        refhost::SetLargePageFrames(value == "2m");
     }
     argc = kept;
     argv[argc] = nullptr;
@@ -61,6 +70,8 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("module", kzrbench::TheModule().Path());
     benchmark::AddCustomContext("frame_pages", refhost::LargePageFrames() ? "2m" : "4k");
     benchmark::AddCustomContext("thp_mode", refhost::LargePageMode());
+    benchmark::AddCustomContext("caches", kzrbench::ColdCaches() ? "cold" : "warm");
+    benchmark::AddCustomContext("eviction_bytes", std::to_string(kzrbench::EvictionBytes()));
     kzrbench::RegisterEffectBenchmarks();
     kzrbench::RegisterFloorBenchmarks();
     kzrbench::RegisterCvRemapBenchmarks();

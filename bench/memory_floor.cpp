@@ -44,6 +44,7 @@ void BM_Floor(benchmark::State& state, int maps, FrameSize size) {
     for (size_t i = 0; i < b.size(); ++i)
         b[i] = static_cast<uint32_t>(i) * 3u;
     for (auto _ : state) {
+        Evict(state);
         benchmark::DoNotOptimize(src.data());
         if (maps == 0)
             Pass0(src.data(), dst.data(), n);
@@ -62,11 +63,9 @@ void BM_Floor(benchmark::State& state, int maps, FrameSize size) {
 void RegisterFloorBenchmarks() {
     for (const FrameSize& size : kSizes)
         for (int maps : {0, 1, 2})
-            benchmark::RegisterBenchmark(
+            Timed(benchmark::RegisterBenchmark(
                 ("floor/" + std::to_string(maps) + "maps/" + size.Name()).c_str(), BM_Floor, maps,
-                size)
-                ->Unit(benchmark::kMillisecond)
-                ->UseRealTime();
+                size));
 }
 
 }  // namespace kzrbench

@@ -1,5 +1,7 @@
 #include "imaging/sample.h"
 
+#include "imaging/cpu_features.h"
+
 #include <emmintrin.h>
 
 #include <cstring>
@@ -168,10 +170,12 @@ void CopyRowsFrom(ImageSurface* dst, const ImageSurface* src, int32_t first, int
 }
 
 bool HasAvx2() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
+    static const bool has = CpuHasAvx2();
+    return has;
+}
+
+bool HasAvx512() {
+    static const bool has = CpuHasAvx512();
     return has;
 }
 

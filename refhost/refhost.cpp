@@ -1,5 +1,7 @@
 #include "refhost/refhost.h"
 
+#include "imaging/cpu_features.h"
+
 #include <array>
 #include <bit>
 #include <cctype>
@@ -105,8 +107,7 @@ class Instance::Host final : public kzr::HostObject, public kzr::SurfaceFactory 
 // ---- Module ----------------------------------------------------------------
 
 int DetectCpuLevel() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? 8 : 3;
+    return kzr::CpuHasAvx512() ? 9 : kzr::CpuHasAvx2() ? 8 : 3;
 }
 
 std::string DefaultModulePath() {

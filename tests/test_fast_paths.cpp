@@ -44,7 +44,7 @@ uint32_t RandomCoordinate(int32_t size, std::mt19937& rng) {
 TEST(FastPaths, SpanRemapsEqualThePerPixelSampler) {
     std::mt19937 rng(7);
     const int32_t sizes[][2] = {{1, 1}, {1, 9}, {9, 1}, {2, 2}, {3, 5}, {7, 3}, {17, 13}, {64, 31}};
-    for (int level : {0, 3, 8}) {
+    for (int level : {0, 3, 8, 9}) {
         for (auto [w, h] : sizes) {
             kzrtest::RandomFrame src(w, h, level, rng());
             for (size_t count :
@@ -80,7 +80,9 @@ TEST(FastPaths, SpanRemapsEqualThePerPixelSampler) {
                     if (level >= 8 && kzr::HasAvx2()) {
                         got = std::vector<uint8_t>(want.size());
                         std::vector<uint8_t> simd = got;
-                        kzr::SampleSpanAvx2(&src.s, mx.data(), my.data(), count, got.data());
+                        (level >= 9 && kzr::HasAvx512() ? kzr::SampleSpanAvx512
+                                                        : kzr::SampleSpanAvx2)(
+                            &src.s, mx.data(), my.data(), count, got.data());
                         src.s.CpuLevel = 3;
                         kzr::SampleSpan(&src.s, mx.data(), my.data(), count, simd.data());
                         src.s.CpuLevel = level;
@@ -108,20 +110,25 @@ TEST(FastPaths, PointCopyEqualsThePerPixelCopy) {
                 std::vector<int32_t> points(2 * (count + skew));
                 for (int32_t& p : points)
                     p = rng() % 4 == 0 ? int32_t(rng()) : int32_t(rng() % uint32_t(w + h + 4)) - 2;
-                std::vector<uint8_t> want(4 * count + 1), got;
+                std::vector<uint8_t> want(4 * count + 1);
                 for (auto& b : want)
                     b = static_cast<uint8_t>(rng());
-                got = want;
                 kzr::CopyPoints(s, points.data() + 2 * skew, count, want.data() + 1, 0);
-                kzr::CopyPoints(s, points.data() + 2 * skew, count, got.data() + 1, 8);
-                ASSERT_EQ(got, want) << w << "x" << h << " count " << count;
+                for (int level : {8, 9}) {
+                    std::vector<uint8_t> got = want;
+                    for (size_t i = 1; i < got.size(); ++i)    // bytes 0 to 2 are written,
+                        got[i] ^= (i - 1) % 4 < 3 ? 0x5A : 0;  // byte 3 kept
+                    kzr::CopyPoints(s, points.data() + 2 * skew, count, got.data() + 1, level);
+                    ASSERT_EQ(got, want)
+                        << w << "x" << h << " count " << count << " level " << level;
+                }
             }
     }
 }
 
 TEST(FastPaths, RowFormsOfTheFrameRemapsEqualTheWholeFrame) {
     std::mt19937 rng(11);
-    for (int level : {0, 3, 8}) {
+    for (int level : {0, 3, 8, 9}) {
         for (auto [w, h] : {std::pair{5, 7}, {33, 9}, {1, 4}}) {
             kzrtest::RandomFrame src(w, h, level, rng());
             std::vector<uint32_t> mx(size_t(w) * h), my(mx.size());
@@ -187,7 +194,7 @@ TEST_P(ThreadsFastPaths, EveryTaskCountBuildsAndDrawsAsOne) {
     for (auto [w, h] : {std::pair{1u, 1u}, {7u, 3u}, {61u, 97u}, {100u, 4500u}}) {
         const std::string params = std::string(c.params) + (h == 4500 ? c.corner : "");
         const std::vector<uint8_t> src = kzrtest::PatternFrame(w, h);
-        for (int level : h == 4500 ? std::vector{8} : std::vector{0, 3, 8}) {
+        for (int level : h == 4500 ? std::vector{9} : std::vector{0, 3, 8, 9}) {
             std::vector<uint8_t> want;
             for (int tasks : {1, 2, 3, 8, 70}) {
                 auto fx = kzrtest::Prepared(c.id, w, h, params, tasks);

@@ -11,12 +11,12 @@ FXHOST = os.environ.get("KZR_FXHOST", "")
 LOCALE = ("LANG", "LC_ALL", "LC_MESSAGES", "LANGUAGE")
 
 
-def fxhost(*args, env=None, check=True):
+def fxhost(*args, env=None, check=True, timeout=120, **kw):
     """Runs fxhost without this process's locale variables, plus `env`."""
     assert FXHOST, "KZR_FXHOST names the fxhost program"
     environment = {k: v for k, v in os.environ.items() if k not in LOCALE}
     return subprocess.run([FXHOST, *map(str, args)], env={**environment, **(env or {})},
-                          capture_output=True, text=True, check=check, timeout=120)
+                          capture_output=True, text=True, check=check, timeout=timeout, **kw)
 
 
 def text(value):
@@ -41,6 +41,19 @@ def decode(png):
 def read(path):
     with open(path, "rb") as f:
         return decode(f.read())
+
+
+def png(pixels):
+    """RGBA (or grey) pixels, 8 or 16 bits, as PNG bytes."""
+    if pixels.ndim == 3:
+        pixels = cv2.cvtColor(pixels, cv2.COLOR_RGBA2BGRA)
+    return cv2.imencode(".png", pixels)[1].tobytes()
+
+
+def vm_rss_kib(pid):
+    """(resident KiB, peak resident KiB) of a running process."""
+    fields = dict(line.split(":", 1) for line in open(f"/proc/{pid}/status"))
+    return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0])
 
 
 def write(path, rgba):

@@ -1,16 +1,13 @@
-"""fxhost preview: its refusals and Ctrl-C over plain HTTP, and the page in
-headless Chromium, whose picture must follow the controls and equal
-fxhost render for the same parameters.
+"""fxhost preview's page in headless Chromium, whose picture must follow the
+controls and equal fxhost render for the same parameters.  (Its answers over
+plain HTTP: test_preview_load.py.)
 
 KZR_PREVIEW_SCREENSHOT=path saves a screenshot of the page."""
 
 import base64
 import os
-import signal
 import subprocess
-import urllib.error
 import urllib.parse
-import urllib.request
 
 import numpy as np
 import pytest
@@ -34,14 +31,6 @@ class Preview:
         assert line.startswith("fxhost preview: http://127.0.0.1:"), (line, self.proc.stderr.read())
         self.url = line.split()[2].rstrip("/")
 
-    def get(self, path, method="GET", data=None):
-        req = urllib.request.Request(self.url + path, method=method, data=data)
-        try:
-            with urllib.request.urlopen(req, timeout=10) as r:
-                return r.status, r.headers, r.read()
-        except urllib.error.HTTPError as e:
-            return e.code, e.headers, e.read()
-
     def close(self):
         if self.proc.poll() is None:
             self.proc.kill()
@@ -53,44 +42,6 @@ def preview():
     p = Preview("--size", f"{W}x{H}")
     yield p
     p.close()
-
-
-def test_the_server_refuses_what_it_does_not_serve_or_a_taken_port_and_stops_on_ctrl_c(preview):
-    status, headers, body = preview.get("/")
-    assert status == 200 and headers["Content-Type"].startswith("text/html")
-    assert b"<title>fxhost preview</title>" in body
-    status, _, body = preview.get("/source.png")
-    assert status == 200 and decode(body).shape == (H, W, 4)
-    for path, code, text in [
-        ("/nope", 404, "no such page: /nope; served are /"),
-        ("/render.png", 400, "name one effect"),
-        ("/render.png?effect=swirl", 400, "valid effects: hmirror"),
-        ("/render.png?effect=drain&P1=99", 400, "must be between 1 and 50; got 99"),
-        ("/render.png?effect=drain&P4=0.5", 400, "is a position: use x,y"),
-        ("/render.png?effect=drain&Twist=1", 400, "valid parameters: P1 (Degree)"),
-        ("/render.png?effect=drain&P1=2&P1=3", 400, "given more than once"),
-    ]:
-        status, headers, body = preview.get(path)
-        assert (status, headers["Content-Type"].split(";")[0]) == (code, "text/plain"), path
-        assert text in body.decode(), (path, body)
-    status, headers, body = preview.get("/render.png?effect=drain", "POST", b"x")
-    assert status == 405 and headers["Allow"] == "GET, HEAD" and b"answers GET" in body
-    status, _, body = preview.get("/elsewhere", "DELETE")
-    assert status == 404 and b"no such page" in body
-    port = preview.url.rsplit(":", 1)[1]
-    for args, text in [(["--port", port], f"cannot listen on 127.0.0.1:{port}"),
-                       (["--input", "/nonexistent.png"], "/nonexistent.png")]:
-        r = subprocess.run([FXHOST, "preview", *args], capture_output=True, text=True, timeout=10)
-        assert r.returncode == 1 and text in r.stderr, (args, r.stderr)
-    preview.proc.send_signal(signal.SIGINT)
-    out, err = preview.proc.communicate(timeout=10)
-    assert preview.proc.returncode == 0 and "stopped" in out, err
-    # Its port, free again and given, is the one served.
-    again = Preview("--size", "64x36", "--port", port)
-    try:
-        assert again.url == f"http://127.0.0.1:{port}" and again.get("/")[0] == 200
-    finally:
-        again.close()
 
 
 @pytest.fixture

@@ -14,7 +14,7 @@ import time
 import urllib.parse
 
 import pytest
-from helpers import FXHOST, fxhost, vm_rss_kib
+from fxtest import FXHOST, fxhost, vm_rss_kib
 
 # Renders of this card take 7 MiB each, so the memory limit leaves room for 6 at once.
 SIZE, MAX_MEMORY_MIB = "640x360", 48
@@ -90,6 +90,37 @@ def test_only_our_own_host_names_and_pages_are_served(server, headers, status):
             refused(answer, status, "refused")
 
 
+@pytest.mark.parametrize("method,path,status,text", [
+    ("GET", "/nope", 404, "no such page: /nope; served are /"),
+    ("DELETE", "/elsewhere", 404, "no such page"),
+    ("GET", "/render.png", 400, "name one effect"),
+    ("GET", "/render.png?effect=swirl", 400, "valid effects: hmirror"),
+    ("GET", "/render.png?effect=drain&P1=99", 400, "must be between 1 and 50; got 99"),
+    ("GET", "/render.png?effect=drain&P4=0.5", 400, "is a position: use x,y"),
+    ("GET", "/render.png?effect=drain&Twist=1", 400, "valid parameters: P1 (Degree)"),
+    ("GET", "/render.png?effect=drain&P1=2&P1=3", 400, "given more than once"),
+    ("POST", "/render.png?effect=drain", 405, "answers GET"),
+])
+def test_what_is_not_served_is_refused_with_what_is(server, method, path, status, text):
+    port = server[1]
+    answer = exchange(port, f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n"
+                      "Content-Length: 1\r\nConnection: close\r\n\r\nx".encode())
+    refused(answer, status, text)
+    assert status != 405 or answer[1]["allow"] == "GET, HEAD"
+
+
+def test_the_page_the_card_a_taken_port_and_a_missing_input(server):
+    port = server[1]
+    code, headers, body = get(port, "/")
+    assert code == 200 and headers["content-type"].startswith("text/html")
+    assert b"<title>fxhost preview</title>" in body
+    assert get(port, "/source.png")[0] == 200
+    for args, text in [(["--port", str(port)], f"cannot listen on 127.0.0.1:{port}"),
+                       (["--input", "/nonexistent.png"], "/nonexistent.png")]:
+        r = fxhost("preview", *args, check=False, timeout=10)
+        assert r.returncode == 1 and text in r.stderr, (args, r.stderr)
+
+
 BAD = [
     (b"GARBAGE\r\n\r\n", 400, "could not be read"),
     (b"BREW / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 400, "could not be read"),
@@ -137,8 +168,7 @@ def test_200_renders_beside_slow_clients_are_answered_and_memory_stays_bounded(s
     want = {}
     for effect, key, value in queries:
         out = tmp_path / f"{effect}.png"
-        assert fxhost("render", effect, "-o", out, "--size", SIZE, "--set", f"{key}={value}",
-                      "-q").returncode == 0
+        fxhost("render", effect, "-o", out, "--size", SIZE, "--set", f"{key}={value}", "-q")
         want[effect] = out.read_bytes()
     slow = b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Wait: a byte every tenth of a second\r\n\r\n"
 

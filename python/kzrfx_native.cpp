@@ -4,8 +4,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-#include <stb_image.h>
-#include <stb_image_write.h>
 
 #include <algorithm>
 #include <charconv>
@@ -17,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "apps/fxhost/image_io.h"
 #include "refhost/catalog.h"
 #include "refhost/refhost.h"
 #include "refhost/testcard.h"
@@ -626,29 +625,24 @@ PYBIND11_MODULE(_native, m) {
         "The built-in test card as a height x width x 4 RGBA uint8 array, as fxhost renders "
         "it when given no input; `phase` in [0, 1) moves its marker.");
 
-    // Pictures through the stb library and settings fxhost uses, so a picture
-    // read or written here has the bytes fxhost reads or writes.
+    // Pictures through fxhost's own reading and writing, so a picture read or
+    // written here has the bytes fxhost reads or writes.
     m.def(
         "read_image",
         [](const std::string& path) {
-            int w = 0, h = 0, channels = 0;
-            unsigned char* data = nullptr;
+            fxhost::Image image;
             {
                 py::gil_scoped_release unlocked;
-                data = stbi_load(path.c_str(), &w, &h, &channels, 4);
+                image = fxhost::ReadImage(path);
             }
-            if (data == nullptr)
-                throw py::value_error("cannot read image " + path + ": " + stbi_failure_reason() +
-                                      " (PNG, JPEG, BMP and TGA are read)");
-            const std::unique_ptr<unsigned char, void (*)(void*)> owned(data, stbi_image_free);
-            py::array_t<uint8_t> out(
-                {static_cast<py::ssize_t>(h), static_cast<py::ssize_t>(w), py::ssize_t{4}});
-            std::memcpy(out.mutable_data(), data, size_t{4} * w * h);
+            py::array_t<uint8_t> out({static_cast<py::ssize_t>(image.height),
+                                      static_cast<py::ssize_t>(image.width), py::ssize_t{4}});
+            std::memcpy(out.mutable_data(), image.pixels.data(), image.pixels.size() * 4);
             return out;
         },
         py::arg("path"),
-        "Reads a PNG, JPEG, BMP or TGA picture as fxhost does: a height x width x 4 RGBA uint8 "
-        "array.");
+        "Reads a picture as fxhost does (PNG, JPEG, WebP, TIFF, BMP or TGA, turned upright and "
+        "converted to sRGB): a height x width x 4 RGBA uint8 array.");
     m.def(
         "encode_image",
         [](const py::array_t<uint8_t, py::array::c_style>& frame, const std::string& format) {
@@ -661,20 +655,16 @@ PYBIND11_MODULE(_native, m) {
             const bool jpeg = f == "jpg" || f == "jpeg" || f == ".jpg" || f == ".jpeg";
             if (!jpeg && f != "png" && f != ".png")
                 throw py::value_error("pictures are encoded as png or jpg; got '" + format + "'");
-            const int w = static_cast<int>(frame.shape(1)), h = static_cast<int>(frame.shape(0));
+            fxhost::Image image;
+            image.width = static_cast<uint32_t>(frame.shape(1));
+            image.height = static_cast<uint32_t>(frame.shape(0));
+            image.pixels.resize(size_t{image.width} * image.height);
+            std::memcpy(image.pixels.data(), frame.data(), image.pixels.size() * 4);
             std::string encoded;
-            const auto append = [](void* context, void* data, int size) {
-                static_cast<std::string*>(context)->append(static_cast<const char*>(data),
-                                                           static_cast<size_t>(size));
-            };
-            int ok = 0;
             {
                 py::gil_scoped_release unlocked;
-                ok = jpeg ? stbi_write_jpg_to_func(append, &encoded, w, h, 4, frame.data(), 92)
-                          : stbi_write_png_to_func(append, &encoded, w, h, 4, frame.data(), w * 4);
+                encoded = fxhost::EncodeImage(image, jpeg);
             }
-            if (!ok)
-                throw std::runtime_error("the picture could not be encoded");
             return py::bytes(encoded);
         },
         py::arg("frame"), py::arg("format"),

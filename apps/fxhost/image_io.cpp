@@ -13,18 +13,11 @@
 
 namespace fxhost {
 
-void WriteImage(const std::string& path, const Image& image) {
-    const std::string ext = Extension(path);
-    const bool jpeg = ext == ".jpg" || ext == ".jpeg";
-    if (!jpeg && ext != ".png")
-        throw refhost::Error("cannot write " + path +
-                             ": images are written as .png, .jpg or .jpeg");
+std::string EncodeImage(const Image& image, bool jpeg) {
     if (image.width == 0 || image.height == 0 ||
         image.pixels.size() != size_t{image.width} * image.height)
-        throw refhost::Error("cannot write " + path + ": the image is empty");
+        throw refhost::Error("the image is empty");
     const int w = static_cast<int>(image.width), h = static_cast<int>(image.height);
-    // Encoded in memory and written with every error checked: the encoders'
-    // own file output does not notice a full disk.
     std::string encoded;
     const auto append = [](void* context, void* data, int size) {
         static_cast<std::string*>(context)->append(static_cast<const char*>(data),
@@ -34,7 +27,24 @@ void WriteImage(const std::string& path, const Image& image) {
         jpeg ? stbi_write_jpg_to_func(append, &encoded, w, h, 4, image.pixels.data(), 92)
              : stbi_write_png_to_func(append, &encoded, w, h, 4, image.pixels.data(), w * 4);
     if (!ok)
-        throw refhost::Error("cannot encode image " + path);
+        throw refhost::Error("the image could not be encoded");
+    return encoded;
+}
+
+void WriteImage(const std::string& path, const Image& image) {
+    const std::string ext = Extension(path);
+    const bool jpeg = ext == ".jpg" || ext == ".jpeg";
+    if (!jpeg && ext != ".png")
+        throw refhost::Error("cannot write " + path +
+                             ": images are written as .png, .jpg or .jpeg");
+    // Encoded in memory and written with every error checked: the encoders'
+    // own file output does not notice a full disk.
+    std::string encoded;
+    try {
+        encoded = EncodeImage(image, jpeg);
+    } catch (const refhost::Error& e) {
+        throw refhost::Error("cannot write " + path + ": " + e.what());
+    }
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr)
         throw refhost::Error("cannot write " + path + ": " + std::strerror(errno));

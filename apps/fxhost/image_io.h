@@ -35,6 +35,9 @@ Image DecodeImage(const void* data, size_t size, const std::string& name, const 
                   std::string* warning = nullptr);
 // The file at `path` through DecodeImage; a warning goes to standard error.
 Image ReadImage(const std::string& path, const ReadLimits& limits = {});
+// The picture encoded as PNG (alpha kept) or, with `jpeg`, as JPEG (alpha
+// dropped, quality 92).  Throws refhost::Error for an empty picture.
+std::string EncodeImage(const Image& image, bool jpeg);
 // PNG (alpha kept), or JPEG (alpha dropped) when the name ends in .jpg/.jpeg;
 // writes the file at `path` directly.  Throws refhost::Error.
 void WriteImage(const std::string& path, const Image& image);

@@ -98,35 +98,33 @@ void RenderRows(const EffectContext& ctx, const Drain::State& st, const FramePai
     }
 }
 
-// What Process hands to every band task.
+// What Process hands to every task: the task record (the context, the task
+// count and a zero) and the bands of rows left to draw.
 struct TaskRecord {
     const EffectContext* ctx;
     int32_t count;
     int32_t reserved;
 };
+struct BandTasks {
+    TaskRecord record;
+    BandQueue bands;
+};
 
-// One band of rows; wraps and releases its own pair of surfaces.
-int32_t RenderBandTask(void* record, int32_t index) {
-    if (record == nullptr)
+// Bands of rows until none is left; wraps and releases its own pair of
+// surfaces.
+int32_t RenderBandTask(void* context, int32_t) {
+    if (context == nullptr)
         return 0;
-    const TaskRecord& task = *static_cast<const TaskRecord*>(record);
-    const EffectContext& ctx = *task.ctx;
+    auto& tasks = *static_cast<BandTasks*>(context);
+    const EffectContext& ctx = *tasks.record.ctx;
     const auto& st = *static_cast<const Drain::State*>(ctx.State);
     FramePair frames(ctx, st.SourceFrame, st.DestFrame);
     if (!frames.Usable())
         return 0;
-    const RowBand band = DrainBand(static_cast<int32_t>(ctx.Height), task.count, index);
-    RenderRows(ctx, st, frames, band.first, band.last);
+    for (RowBand band; tasks.bands.Next(band);)
+        RenderRows(ctx, st, frames, band.first, band.last);
     return 0;
 }
-
-}  // namespace
-
-RowBand DrainBand(int32_t height, int32_t count, int32_t index) {
-    return BandOf(height, count, index);
-}
-
-namespace {
 
 // Where the builder takes each pixel's polar angle from: computed
 // alone, computed and kept for later builds, or the angles kept
@@ -359,7 +357,7 @@ Status Drain::Process(EffectContext* ctx) {
     // Bands beyond the number of rows would all be empty.
     const int32_t tasks = ctx->TaskCount < h ? ctx->TaskCount : h;
     if (tasks > 1) {
-        TaskRecord record{ctx, tasks, 0};
+        BandTasks record{{ctx, tasks, 0}, BandQueue(h, tasks)};
         try {
             CMultiTaskManager runner;
             runner.Run(tasks, &record, &RenderBandTask);

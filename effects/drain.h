@@ -20,8 +20,4 @@ struct Drain {
 
 extern template struct MapEffect<Drain>;
 
-// Rows [first, last) of band `index` when `height` rows are split into
-// `count` bands: first = height * index / count.
-RowBand DrainBand(int32_t height, int32_t count, int32_t index);
-
 }  // namespace kzr

@@ -5,6 +5,7 @@
 // only data that stays unchanged while Run is in progress: indexes run
 // concurrently and in no fixed order.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 namespace kzr {
@@ -34,28 +35,55 @@ struct RowBand {
 };
 RowBand BandOf(int32_t height, int32_t count, int32_t index);
 
+// The bands of rows of one frame handed out to its tasks: the frame is cut
+// into kBandsPerTask bands per task, and each task takes the next band left
+// until there is none.  A task that starts late (a worker thread still waking
+// up, as it is when a host's frames come with the caches cold) takes fewer
+// bands and no task waits for it, so the frame is never drawn slower than on
+// one thread.
+inline constexpr int32_t kBandsPerTask = 8;
+
+class BandQueue {
+  public:
+    BandQueue(int32_t height, int32_t tasks)
+        : height_(height),
+          count_(tasks < height / kBandsPerTask ? tasks * kBandsPerTask : height) {}
+    // The next band left, or false when every band has been handed out.
+    bool Next(RowBand& band) {
+        const int32_t index = next_.fetch_add(1, std::memory_order_relaxed);
+        if (index >= count_)
+            return false;
+        band = BandOf(height_, count_, index);
+        return true;
+    }
+
+  private:
+    const int32_t height_, count_;
+    std::atomic<int32_t> next_{0};
+};
+
 // Calls draw(first, last) for bands of rows that together cover [0, height)
-// once: with taskCount above 1, min(taskCount, height) bands run on the task
-// runner; otherwise, or when the runner cannot run them, one band of all
-// rows on the calling thread.  draw must write only its own rows and must
-// give the same rows again when called a second time.
+// once: with taskCount above 1, min(taskCount, height) tasks on the task
+// runner take the bands of a BandQueue; otherwise, or when the runner cannot
+// run them, one band of all rows on the calling thread.  draw must write only
+// its own rows and must give the same rows again when called a second time.
 template <class Draw>
 void DrawInBands(int32_t taskCount, int32_t height, Draw&& draw) {
-    const int32_t count = taskCount < height ? taskCount : height;
-    if (count > 1) {
-        struct Bands {
+    const int32_t tasks = taskCount < height ? taskCount : height;
+    if (tasks > 1) {
+        struct Shared {
             Draw* draw;
-            int32_t height, count;
-        } bands{&draw, height, count};
-        const TaskCallback task = [](void* context, int32_t index) -> int32_t {
-            const Bands& b = *static_cast<const Bands*>(context);
-            const RowBand band = BandOf(b.height, b.count, index);
-            (*b.draw)(band.first, band.last);
+            BandQueue bands;
+        } shared{&draw, BandQueue(height, tasks)};
+        const TaskCallback task = [](void* context, int32_t) -> int32_t {
+            Shared& s = *static_cast<Shared*>(context);
+            for (RowBand band; s.bands.Next(band);)
+                (*s.draw)(band.first, band.last);
             return 0;
         };
         try {
             CMultiTaskManager runner;
-            runner.Run(count, &bands, task);
+            runner.Run(tasks, &shared, task);
             return;
         } catch (...) {
             // Every band has finished or been cancelled by now: all rows

@@ -102,19 +102,6 @@ TEST(Drain, RendersWithinTheWholeRadiusAndCopiesTheRest) {
     }
 }
 
-TEST(Drain, BandsSplitTheRowsWithoutGapOrOverlap) {
-    EXPECT_EQ(kzr::DrainBand(1081, 2, 0).last, 540);
-    for (int32_t h : {0, 1, 7, 1081})
-        for (int32_t count = 1; count <= 9; ++count) {
-            int32_t next = 0;
-            for (int32_t n = 0; n < count; ++n) {
-                EXPECT_EQ(kzr::DrainBand(h, count, n).first, next) << h << " " << count;
-                next = kzr::DrainBand(h, count, n).last;
-            }
-            EXPECT_EQ(next, h);
-        }
-}
-
 // A rebuild of the same circle reuses the angles the build before it kept;
 // a moved or resized circle computes them again.  Either way the maps are
 // those of a fresh instance, whether the rebuild comes from Prepare or from

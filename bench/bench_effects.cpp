@@ -143,7 +143,7 @@ void RegisterEffectBenchmarks() {
             for (int level : {0, 3})
                 add("process" + tail + "/cpu" + std::to_string(level), BM_Process, i, size, level,
                     1);
-            // AVX2, and AVX-512 where the processor has it.
+            // AVX2 where the processor has it.
             for (int level = 8; level <= refhost::DetectCpuLevel(); ++level)
                 for (int tasks : {1, 2})
                     add("process" + tail + "/cpu" + std::to_string(level) + "/tasks" +

@@ -68,9 +68,7 @@ void RemapSpanTwoMaps(const ImageSurface* src, const uint32_t* mapX, const uint3
             Sample(src, static_cast<int32_t>(mapX[k]), static_cast<int32_t>(mapY[k]), px);
         return;
     }
-    if (src->CpuLevel >= 9 && HasAvx512())
-        SampleSpanAvx512(src, mapX, mapY, count, dst);
-    else if (src->CpuLevel >= 8 && HasAvx2())
+    if (src->CpuLevel >= 8 && HasAvx2())
         SampleSpanAvx2(src, mapX, mapY, count, dst);
     else
         SampleSpan(src, mapX, mapY, count, dst);

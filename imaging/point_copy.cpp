@@ -6,10 +6,6 @@ namespace kzr {
 
 void CopyPoints(const PointSource& s, const int32_t* points, size_t count, uint8_t* dst,
                 int32_t cpuLevel) {
-    if (cpuLevel >= 9 && HasAvx512()) {
-        CopyPointsAvx512(s, points, count, dst);
-        return;
-    }
     if (cpuLevel >= 8 && HasAvx2()) {
         CopyPointsAvx2(s, points, count, dst);
         return;

@@ -29,14 +29,12 @@ inline void CopyPoint(const PointSource& s, const int32_t* point, uint8_t* dst) 
 }
 
 // count pixels from the points, pixel by pixel below CpuLevel 8, eight at a
-// time with AVX2 from 8 and sixteen with AVX-512 from 9 where the processor
-// has them; the same bytes every way.  The source must not overlap dst.
+// time with AVX2 from 8 where the processor has it; the same bytes either
+// way.  The source must not overlap dst.
 void CopyPoints(const PointSource& s, const int32_t* points, size_t count, uint8_t* dst,
                 int32_t cpuLevel);
 
 // The AVX2 form; needs HasAvx2().
 void CopyPointsAvx2(const PointSource& s, const int32_t* points, size_t count, uint8_t* dst);
-// The AVX-512 form; needs HasAvx512().
-void CopyPointsAvx512(const PointSource& s, const int32_t* points, size_t count, uint8_t* dst);
 
 }  // namespace kzr

@@ -174,9 +174,4 @@ bool HasAvx2() {
     return has;
 }
 
-bool HasAvx512() {
-    static const bool has = CpuHasAvx512();
-    return has;
-}
-
 }  // namespace kzr

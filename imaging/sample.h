@@ -51,9 +51,6 @@ void SampleSpan(const ImageSurface* s, const uint32_t* mapX, const uint32_t* map
                 uint8_t* dst);
 void SampleSpanAvx2(const ImageSurface* s, const uint32_t* mapX, const uint32_t* mapY, size_t count,
                     uint8_t* dst);
-// SampleSpanAvx2 sixteen pixels at a time; needs HasAvx512().
-void SampleSpanAvx512(const ImageSurface* s, const uint32_t* mapX, const uint32_t* mapY,
-                      size_t count, uint8_t* dst);
 
 // Copies src into dst row by row when both have pixels and the same size.
 void CopyFrom(ImageSurface* dst, const ImageSurface* src);
@@ -76,8 +73,5 @@ void RemapXRows(const ImageSurface* src, int32_t firstRow, int32_t rows, int32_t
 
 // True when the processor runs AVX2 (checked once).
 bool HasAvx2();
-// True when the processor runs AVX-512 F, BW, VL and VBMI and the operating
-// system keeps their registers (checked once): CpuLevel 9 and up use it.
-bool HasAvx512();
 
 }  // namespace kzr

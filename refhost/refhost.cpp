@@ -107,7 +107,7 @@ class Instance::Host final : public kzr::HostObject, public kzr::SurfaceFactory 
 // ---- Module ----------------------------------------------------------------
 
 int DetectCpuLevel() {
-    return kzr::CpuHasAvx512() ? 9 : kzr::CpuHasAvx2() ? 8 : 3;
+    return kzr::CpuHasAvx2() ? 8 : 3;
 }
 
 std::string DefaultModulePath() {

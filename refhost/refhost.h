@@ -25,8 +25,7 @@ class Error : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Processor capability level: 9 with AVX-512 (F, BW, VL, VBMI, kept by the
-// operating system), 8 with AVX2, else 3 (SSE2 is always there).
+// Processor capability level: 8 with AVX2, else 3 (SSE2 is always there).
 int DetectCpuLevel();
 
 // The module (KZR_PlugIn_6.so, or .dll on Windows) beside the running executable.

@@ -44,7 +44,7 @@ uint32_t RandomCoordinate(int32_t size, std::mt19937& rng) {
 TEST(FastPaths, SpanRemapsEqualThePerPixelSampler) {
     std::mt19937 rng(7);
     const int32_t sizes[][2] = {{1, 1}, {1, 9}, {9, 1}, {2, 2}, {3, 5}, {7, 3}, {17, 13}, {64, 31}};
-    for (int level : {0, 3, 8, 9}) {
+    for (int level : {0, 3, 8}) {
         for (auto [w, h] : sizes) {
             kzrtest::RandomFrame src(w, h, level, rng());
             for (size_t count :
@@ -80,9 +80,7 @@ TEST(FastPaths, SpanRemapsEqualThePerPixelSampler) {
                     if (level >= 8 && kzr::HasAvx2()) {
                         got = std::vector<uint8_t>(want.size());
                         std::vector<uint8_t> simd = got;
-                        (level >= 9 && kzr::HasAvx512() ? kzr::SampleSpanAvx512
-                                                        : kzr::SampleSpanAvx2)(
-                            &src.s, mx.data(), my.data(), count, got.data());
+                        kzr::SampleSpanAvx2(&src.s, mx.data(), my.data(), count, got.data());
                         src.s.CpuLevel = 3;
                         kzr::SampleSpan(&src.s, mx.data(), my.data(), count, simd.data());
                         src.s.CpuLevel = level;
@@ -114,7 +112,7 @@ TEST(FastPaths, PointCopyEqualsThePerPixelCopy) {
                 for (auto& b : want)
                     b = static_cast<uint8_t>(rng());
                 kzr::CopyPoints(s, points.data() + 2 * skew, count, want.data() + 1, 0);
-                for (int level : {8, 9}) {
+                for (int level : {8}) {
                     std::vector<uint8_t> got = want;
                     for (size_t i = 1; i < got.size(); ++i)    // bytes 0 to 2 are written,
                         got[i] ^= (i - 1) % 4 < 3 ? 0x5A : 0;  // byte 3 kept
@@ -128,7 +126,7 @@ TEST(FastPaths, PointCopyEqualsThePerPixelCopy) {
 
 TEST(FastPaths, RowFormsOfTheFrameRemapsEqualTheWholeFrame) {
     std::mt19937 rng(11);
-    for (int level : {0, 3, 8, 9}) {
+    for (int level : {0, 3, 8}) {
         for (auto [w, h] : {std::pair{5, 7}, {33, 9}, {1, 4}}) {
             kzrtest::RandomFrame src(w, h, level, rng());
             std::vector<uint32_t> mx(size_t(w) * h), my(mx.size());
@@ -194,7 +192,7 @@ TEST_P(ThreadsFastPaths, EveryTaskCountBuildsAndDrawsAsOne) {
     for (auto [w, h] : {std::pair{1u, 1u}, {7u, 3u}, {61u, 97u}, {100u, 4500u}}) {
         const std::string params = std::string(c.params) + (h == 4500 ? c.corner : "");
         const std::vector<uint8_t> src = kzrtest::PatternFrame(w, h);
-        for (int level : h == 4500 ? std::vector{9} : std::vector{0, 3, 8, 9}) {
+        for (int level : h == 4500 ? std::vector{8} : std::vector{0, 3, 8}) {
             std::vector<uint8_t> want;
             for (int tasks : {1, 2, 3, 8, 70}) {
                 auto fx = kzrtest::Prepared(c.id, w, h, params, tasks);
@@ -379,36 +377,6 @@ TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
                         << fx.FormatParam(2) << " " << fx.FormatParam(3);
                 }
         }
-}
-
-// Full-size drains, built fresh and rebuilt from the angles kept by the
-// build before, at CpuLevel 0 and 8: every entry equals the per-pixel
-// formula's.
-TEST(FastPaths, DrainBuildsEqualItsPerPixelFormulaAtFullSize) {
-    constexpr uint32_t w = 1920, h = 1080;
-    std::mt19937 rng(7);
-    auto fx = kzrtest::Prepared("Kzr_Dsp_Vi_Drain", w, h, "P1=2;P2=0.9;P4=0.4,0.45", 2);
-    int level = 8;
-    for (const char* step : {"P1", "P3", "P1", "P4", "P2", "P1"}) {
-        const std::string key = step;
-        fx->SetCpuLevel(level ^= 8);
-        std::string value = std::to_string(1 + rng() % 5000 / 100.0);
-        if (key == "P3")
-            value = "1";
-        else if (key == "P2")
-            value = std::to_string(0.5 + rng() % 500 / 1000.0);
-        else if (key == "P4")
-            value =
-                std::to_string(rng() % 1000 / 1000.0) + "," + std::to_string(rng() % 1000 / 1000.0);
-        fx->SetParam(key, value);
-        ASSERT_EQ(fx->Prepare(w, h), kzr::kOk);
-        const uint32_t *a = kzrtest::MapAt(*fx, 0x10), *b = kzrtest::MapAt(*fx, 0x18);
-        for (uint32_t y = 0; y < h; ++y)
-            for (uint32_t x = 0; x < w; ++x)
-                ASSERT_EQ(Entry(a[y * w + x], b[y * w + x]),
-                          DrainPixel(fx->Context(), int32_t(x), int32_t(y)))
-                    << key << "=" << value << " level " << level << " at " << x << "," << y;
-    }
 }
 
 // The vector sine and cosine stay within 2^-51 of the library's, over the

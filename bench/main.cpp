@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     benchmark::AddCustomContext("module", kzrbench::TheModule().Path());
     benchmark::AddCustomContext("frame_pages", refhost::LargePageFrames() ? "2m" : "4k");
     benchmark::AddCustomContext("thp_mode", refhost::LargePageMode());
-    benchmark::AddCustomContext("caches", kzrbench::ColdCaches() ? "cold" : "warm");
+    benchmark::AddCustomContext("cache_mode", kzrbench::ColdCaches() ? "cold" : "warm");
     benchmark::AddCustomContext("eviction_bytes", std::to_string(kzrbench::EvictionBytes()));
     kzrbench::RegisterEffectBenchmarks();
     kzrbench::RegisterFloorBenchmarks();

@@ -2,6 +2,7 @@
 """Turns kzr_bench's JSON output into the markdown tables of docs/performance.md.
 
     scripts/perf-table.py [--cpu-time] BENCH.json[,MORE.json...] [BEFORE.json[,MORE.json...]]
+    scripts/perf-table.py --tasks COLD.json[,MORE...] WARM.json[,MORE...]
 
 BENCH.json is what `kzr_bench --benchmark_out=BENCH.json --benchmark_out_format=json`
 wrote (or --benchmark_format=json on standard output).  With repetitions the
@@ -11,11 +12,16 @@ and the machine of the first.  Given BEFORE.json as well, every time column
 shows "before → after" and a column with the speed-up of Process at CPU
 level 8 is added.  The tables go to standard output.
 
+--tasks takes a run with --caches=cold and one without, and prints per frame
+size the one- and two-task times at CPU levels 8 (AVX2) and 9 (AVX-512), cold
+with the warm ones in brackets.
+
 Times are wall-clock by default.  --cpu-time uses the CPU time of the
 benchmark's thread instead, which varies less on a machine shared with other
 work but leaves out what other threads do (the TaskCount 2 column).
 """
 import json
+import re
 import signal
 import statistics
 import subprocess
@@ -54,6 +60,7 @@ def load(path):
     medians, runs, spread, agree = {}, {}, {}, {}
     for b in data["benchmarks"]:
         name = b.get("run_name", b["name"]).removesuffix("/real_time")
+        name = re.sub(r"/iterations:\d+", "", name)
         if b.get("error_occurred"):
             continue
         ms = b[TIME_FIELD] * UNITS.get(b.get("time_unit", "ns"), 1e-6)
@@ -134,8 +141,60 @@ def machine(context, label):
             f"run {context.get('date', '?')}.")
 
 
+def tasks_table(cold, warm):
+    """Per size, the effects at one and two tasks, AVX2 (level 8) and AVX-512
+    (level 9), with cold caches and warm: Process and its multiple of the
+    floor, the keyframe (rebuild and draw), Prepare of a fresh instance and
+    the rebuild."""
+    (cctx, c, _, _), (_, w, _, _) = cold, warm
+    print(machine(cctx, "Machine"))
+    print()
+    levels = [lv for lv in (8, 9) if any(f"/cpu{lv}/" in k for k in c)]
+    for size in SIZES:
+        print(f"#### {size}, median ms, cold caches (warm in brackets)")
+        print()
+        heads = ["Effect"]
+        for lv in levels:
+            isa = "AVX2" if lv == 8 else "AVX-512"
+            heads += [f"Process {isa} 1 task", "2 tasks", "x floor"]
+        heads += ["Keyframe 1 task", "2 tasks", "Prepare 1 task", "2 tasks", "Rebuild 1 task",
+                  "2 tasks"]
+        print("| " + " | ".join(heads) + " |")
+        print("|---|" + "---:|" * (len(heads) - 1))
+        for fx in EFFECT_ORDER:
+            if f"process/{fx}/{size}/cpu8/tasks1" not in c:
+                continue
+
+            def both(name):
+                return f"{fmt(c.get(name))} ({fmt(w.get(name))})" if name in c else "-"
+
+            def speedup(one, two):
+                a, b = c.get(one), c.get(two)
+                return f"{fmt(b)} ({a / b:.2f}x)" if a and b else "-"
+
+            row = [fx]
+            floor = c.get(f"floor/{MAPS_READ.get(fx, 2)}maps/{size}")
+            for lv in levels:
+                p = f"process/{fx}/{size}/cpu{lv}"
+                row += [both(p + "/tasks1"), speedup(p + "/tasks1", p + "/tasks2"),
+                        ratio(c.get(p + "/tasks1"), floor)]
+            for kind in ("keyframe", "prepare", "rebuild"):
+                one = f"{kind}/{fx}/{size}"
+                row += [both(one), speedup(one, one + "/tasks2")]
+            print("| " + " | ".join(row) + " |")
+        floors = " / ".join(f"{n} maps {fmt(c.get(f'floor/{n}maps/{size}'))} "
+                            f"({fmt(w.get(f'floor/{n}maps/{size}'))})" for n in (0, 1, 2))
+        print()
+        print(f"Floors, cold (warm): {floors} ms.  Two-task cells: the time and, in "
+              "brackets, how many times faster than one task.")
+        print()
+
+
 def main(argv):
     global TIME_FIELD
+    if len(argv) == 4 and argv[1] == "--tasks":
+        tasks_table(load_rounds(argv[2]), load_rounds(argv[3]))
+        return
     if "--cpu-time" in argv:
         TIME_FIELD = "cpu_time"
         argv = [a for a in argv if a != "--cpu-time"]

@@ -15,6 +15,12 @@ build() {  # build DIR [cmake options...]
 
 echo "== normal build"
 build build
+level=$(build/bin/fxhost bench hmirror --size 16x16 --runs 1 | sed -n '1s/.*cpu level \([0-9]*\).*/\1/p')
+case $level in
+  8) paths="per-pixel, SSE2 and AVX2" ;;
+  *) paths="per-pixel and SSE2; no AVX2 here, its checks are skipped" ;;
+esac
+echo "== CPU level of this machine: $level; the differential tests run the $paths paths"
 (cd build && ctest --output-on-failure -j "$jobs")
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"

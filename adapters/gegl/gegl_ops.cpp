@@ -187,18 +187,18 @@ GParamSpec* ParamSpec(const Property& p) {
     if (p.kind == Property::Kind::kSwitch)
         return g_param_spec_boolean(p.name.c_str(), p.label.c_str(), p.description.c_str(),
                                     p.defaultValue != 0, flags);
-    GParamSpec* spec =
+    GParamSpec* pspec =
         gegl_param_spec_double(p.name.c_str(), p.label.c_str(), p.description.c_str(), p.lo, p.hi,
                                p.defaultValue, p.lo, p.hi, 1.0, flags);
-    auto* d = reinterpret_cast<GeglParamSpecDouble*>(spec);
+    auto* d = reinterpret_cast<GeglParamSpecDouble*>(pspec);
     gegl_param_spec_double_set_steps(d, p.stepSmall, p.stepBig);
     gegl_param_spec_double_set_digits(d, p.digits);
     if (p.kind != Property::Kind::kNumber) {
-        gegl_param_spec_set_property_key(spec, "unit", "relative-coordinate");
-        gegl_param_spec_set_property_key(spec, "axis",
+        gegl_param_spec_set_property_key(pspec, "unit", "relative-coordinate");
+        gegl_param_spec_set_property_key(pspec, "axis",
                                          p.kind == Property::Kind::kPositionX ? "x" : "y");
     }
-    return spec;
+    return pspec;
 }
 
 // ---- GEGL -----------------------------------------------------------------------

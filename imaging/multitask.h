@@ -38,9 +38,9 @@ RowBand BandOf(int32_t height, int32_t count, int32_t index);
 // The bands of rows of one frame handed out to its tasks: the frame is cut
 // into kBandsPerTask bands per task, and each task takes the next band left
 // until there is none.  A task that starts late (a worker thread still waking
-// up, as it is when a host's frames come with the caches cold) takes fewer
-// bands and no task waits for it, so the frame is never drawn slower than on
-// one thread.
+// up, as it is when a host's frames come with the caches cold, or one whose
+// core is busy with other work) takes fewer bands, and the others do not wait
+// for its share.
 inline constexpr int32_t kBandsPerTask = 8;
 
 class BandQueue {

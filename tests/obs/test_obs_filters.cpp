@@ -345,13 +345,22 @@ TEST(ObsFilters, AnAnimatedSettingKeepsMemoryFlat) {
         obs_source_update(f->filter, settings);
     };
     obs->Grab(f->source, kW, kH, 100, 20000, animate, false);  // warm-up
-    const double before = AllocatedBytes();
-    const long allocsBefore = bnum_allocs();
-    const kzr_obs::FilterStats s0 = kzr_obs::QueryStats(f->filter);
-    obs->Grab(f->source, kW, kH, 100, 20000, animate, false);
-    EXPECT_LT(AllocatedBytes() - before, 16 * 1024.0);
-    EXPECT_EQ(bnum_allocs(), allocsBefore);
-    EXPECT_GT(kzr_obs::QueryStats(f->filter).rebuilds - s0.rebuilds, 50);
+    // Mesa's software renderer now and then grows a cache of its own once,
+    // in some window of frames: a window that stays flat is asked for, out
+    // of three.  Anything allocated per frame grows in every window.
+    double grown = 0;
+    for (int window = 0; window < 3; ++window) {
+        const double before = AllocatedBytes();
+        const long allocsBefore = bnum_allocs();
+        const kzr_obs::FilterStats s0 = kzr_obs::QueryStats(f->filter);
+        obs->Grab(f->source, kW, kH, 100, 20000, animate, false);
+        grown = AllocatedBytes() - before;
+        EXPECT_EQ(bnum_allocs(), allocsBefore);
+        EXPECT_GT(kzr_obs::QueryStats(f->filter).rebuilds - s0.rebuilds, 50);
+        if (grown < 16 * 1024.0)
+            break;
+    }
+    EXPECT_LT(grown, 16 * 1024.0) << "the heap grew in each of three windows of 100 frames";
     obs_data_release(settings);
 }
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Counts non-blank lines of tracked files: product code against test code.
 #   product: C and C++ sources and headers outside tests/ and fuzz/ (the module,
-#            the reference host, the tools, the adapters, the benchmarks)
+#            the reference host, the tools, the adapters, the benchmarks), and
+#            the Python package kzrfx (python/kzrfx/), which is installed and
+#            whose own tests count on the test side
 #   tests:   C/C++ sources, headers, shell and Python scripts under tests/ and
 #            fuzz/ (golden data, fuzz corpora and CMake files are not code)
 #   tooling: shell and Python scripts elsewhere, shown for information and
@@ -24,9 +26,10 @@ files() { git ls-files --cached --others --exclude-standard; }
 code='\.(c|cc|cpp|h|hpp)$'
 script='\.(sh|py)$'
 
-product=$(files | grep -Ev '^(tests|fuzz)/' | grep -E "$code" | count)
+package='^python/kzrfx/.*\.py$'
+product=$( (files | grep -Ev '^(tests|fuzz)/' | grep -E "$code"; files | grep -E "$package") | count)
 tests=$(files | grep -E '^(tests|fuzz)/' | grep -E "$code|$script" | count)
-tooling=$(files | grep -Ev '^(tests|fuzz)/' | grep -E "$script" | count)
+tooling=$(files | grep -Ev '^(tests|fuzz)/' | grep -Ev "$package" | grep -E "$script" | count)
 
 printf 'product code: %6d lines\n' "$product"
 printf 'test code:    %6d lines\n' "$tests"

@@ -6,23 +6,18 @@
 #include <limits>
 #include <new>
 
+#include "effects/laser_rows.h"
 #include "imaging/multitask.h"
 #include "imaging/point_copy.h"
+#include "imaging/sample.h"
 
 namespace kzr {
 namespace {
 
-// Double to a 32-bit integer truncating towards zero; NaN gives 0 and values
-// beyond the range saturate.
-int32_t TruncDouble(double v) {
-    if (!(v == v))
-        return 0;
-    if (v >= 2147483647.0)
-        return std::numeric_limits<int32_t>::max();
-    if (v <= -2147483648.0)
-        return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(v);
-}
+using laser::Ellipse;
+using laser::Inside;
+using laser::Rim;
+using laser::TruncDouble;
 
 int32_t Bounded64(int64_t v) {
     constexpr int64_t kLimit = int64_t{1} << 24;
@@ -90,20 +85,6 @@ void FreeTables(LaserState& st) {
 
 // The inside test: the ellipse with horizontal semi-axis L / a and vertical
 // semi-axis L, by the sum of the distances to its foci.
-struct Ellipse {
-    float f1x, f1y, f2x, f2y;
-    float threshold;
-
-    bool Outside(int32_t x, int32_t y) const {
-        const float fx = static_cast<float>(x), fy = static_cast<float>(y);
-        const float dx1 = fx - f1x, dx2 = fx - f2x;
-        const float dy1 = fy - f1y, dy2 = fy - f2y;
-        const float d1 = static_cast<float>(std::sqrt(static_cast<double>(dx1 * dx1 + dy1 * dy1)));
-        const float d2 = static_cast<float>(std::sqrt(static_cast<double>(dx2 * dx2 + dy2 * dy2)));
-        return d1 + d2 > threshold;
-    }
-};
-
 Ellipse EllipseOf(const Geometry& g) {
     const float a = g.a, Lf = g.Lf;
     float A, B;
@@ -150,23 +131,16 @@ bool RunsFor(const int32_t* runs, const Ellipse& el) {
 }
 
 // Fills the runs of rows [first, last) with the exact per-pixel test.
-void FillRuns(int32_t* rowRuns, const Ellipse& el, int32_t w, int32_t first, int32_t last) {
+void FillRuns(int32_t* rowRuns, const Ellipse& el, int32_t w, int32_t first, int32_t last,
+              bool avx2) {
     for (int32_t y = first; y < last; ++y) {
-        int32_t begin = -1, end = -1, inside = 0;
-        for (int32_t x = 0; x < w; ++x) {
-            if (el.Outside(x, y))
-                continue;
-            if (begin < 0)
-                begin = x;
-            end = x + 1;
-            ++inside;
-        }
+        const Inside in = avx2 ? InsideRowAvx2(el, y, w) : InsideRow(el, y, w);
         int32_t* run = rowRuns + 2 * int64_t{y};
-        if (inside == 0) {
+        if (in.count == 0) {
             run[0] = run[1] = 0;
-        } else if (inside == end - begin) {
-            run[0] = begin;
-            run[1] = end;
+        } else if (in.count == in.end - in.begin) {
+            run[0] = in.begin;
+            run[1] = in.end;
         } else {
             run[0] = run[1] = kIrregularRow;
         }
@@ -219,26 +193,16 @@ void DrawRows(const LaserState& st, const Geometry& g, const Ellipse& el, const 
     }
 }
 
-// The rim points of rows [first, last), in the direction of every pixel:
-// display distance L from the centre.  Columns are rounded, rows truncated.
-void FillPoints(int32_t* points, const Geometry& g, int32_t first, int32_t last) {
-    const float a = g.a, Lf = g.Lf;
-    const float cxc = static_cast<float>(g.cxc), cy = static_cast<float>(g.cy);
-    int32_t* point = points + 2 * static_cast<size_t>(first) * static_cast<size_t>(g.w);
+// The rim points of rows [first, last).
+void FillPoints(int32_t* points, const Geometry& g, int32_t first, int32_t last, bool avx2) {
+    const Rim rim{g.a, static_cast<float>(g.cxc), static_cast<float>(g.cy), g.Lf};
+    const size_t w = static_cast<size_t>(g.w);
     for (int32_t y = first; y < last; ++y) {
-        const float fy = static_cast<float>(y) - cy;
-        for (int32_t x = 0; x < g.w; ++x, point += 2) {
-            const float fx = static_cast<float>(x) * a - cxc;
-            const float r = static_cast<float>(std::sqrt(static_cast<double>(fx * fx + fy * fy)));
-            if (r == 0.0f) {
-                // The centre itself has no direction: it is its own point.
-                point[0] = TruncDouble(static_cast<double>(cxc / a) + 0.5);
-                point[1] = TruncToInt(cy);
-                continue;
-            }
-            point[0] = TruncDouble(static_cast<double>(((Lf * fx) / r + cxc) / a) + 0.5);
-            point[1] = TruncToInt((Lf * fy) / r + cy);
-        }
+        int32_t* row = points + 2 * static_cast<size_t>(y) * w;
+        if (avx2)
+            RimPointsRowAvx2(rim, y, g.w, row);
+        else
+            RimPointsRow(rim, y, 0, g.w, row);
     }
 }
 
@@ -272,8 +236,10 @@ Status Laser::BuildTables(const EffectContext& ctx, State& st) {
         return kOk;
 
     // Every row's points depend on the row alone.
-    DrawInBands(ctx.TaskCount, g.h,
-                [&](int32_t first, int32_t last) { FillPoints(st.SourcePoints, g, first, last); });
+    const bool avx2 = ctx.CpuLevel >= 8 && HasAvx2();
+    DrawInBands(ctx.TaskCount, g.h, [&](int32_t first, int32_t last) {
+        FillPoints(st.SourcePoints, g, first, last, avx2);
+    });
     return kOk;
 }
 
@@ -329,7 +295,7 @@ Status Laser::Process(EffectContext* ctx) {
     } else if (!RunsFor(runs, el)) {
         runs[0] = 0;
         DrawInBands(ctx->TaskCount, g.h, [&](int32_t first, int32_t last) {
-            FillRuns(RowRuns(runs), el, g.w, first, last);
+            FillRuns(RowRuns(runs), el, g.w, first, last, ctx->CpuLevel >= 8 && HasAvx2());
         });
         std::memcpy(runs + 1, &el, sizeof el);
         runs[0] = kRunsValid;

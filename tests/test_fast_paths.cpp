@@ -338,33 +338,38 @@ Entry DrainPixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
     return {encode(std::cos(double(phi)), cx, w), encode(std::sin(double(phi)), cy, h)};
 }
 
-// Random parameter bits (within range, special values, any bits) and sizes;
-// every entry of both maps equals the one computed for its pixel alone.
-TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
+// Random parameter bits: within range, special values or any bits.
+void WriteRandomParams(refhost::Instance& fx, std::mt19937& rng) {
     const float specials[] = {NAN,    INFINITY, -INFINITY, 0.0f, -0.0f,
                               1e-40f, 1e30f,    -0.5f,     2.0f, 1.0f};
+    const kzr::EffectDescriptor& e = fx.Effect();
+    for (size_t p = 0; p < refhost::OwnParamCount(e); ++p) {
+        float v[2];
+        for (int c = 0; c < 2; ++c) {
+            float lo, hi;
+            std::memcpy(&lo, static_cast<const char*>(e.Params[p].MinValue) + 4 * c, 4);
+            std::memcpy(&hi, static_cast<const char*>(e.Params[p].MaxValue) + 4 * c, 4);
+            const uint32_t bits = rng(), mode = rng() % 10;
+            v[c] = lo + (hi - lo) * float(bits % 1000) / 1000.0f;
+            if (e.Params[p].ValueType == kzr::kTypeBool || mode == 9)
+                std::memcpy(&v[c], &bits, 4);
+            else if (mode >= 6)
+                v[c] = specials[bits % std::size(specials)];
+        }
+        fx.WriteRaw(p, v, e.Params[p].ValueSize);
+    }
+}
+
+// Random parameters and sizes; every entry of both maps equals the one
+// computed for its pixel alone.
+TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
     std::mt19937 rng(99);
     for (const auto& [id, pixel] : {std::pair{"Kzr_Dsp_Vi_HSqueeze", &SqueezePixel},
                                     std::pair{"Kzr_Dsp_Vi_DoubleFishEye", &FishEyePixel},
                                     std::pair{"Kzr_Dsp_Vi_Drain", &DrainPixel}})
         for (int run = 0; run < 300; ++run) {
             refhost::Instance fx(kzrtest::TheModule(), kzrtest::EffectIndex(id));
-            const kzr::EffectDescriptor& e = fx.Effect();
-            for (size_t p = 0; p < 4; ++p) {
-                float v[2];
-                for (int c = 0; c < 2; ++c) {
-                    float lo, hi;
-                    std::memcpy(&lo, static_cast<const char*>(e.Params[p].MinValue) + 4 * c, 4);
-                    std::memcpy(&hi, static_cast<const char*>(e.Params[p].MaxValue) + 4 * c, 4);
-                    const uint32_t bits = rng(), mode = rng() % 10;
-                    v[c] = lo + (hi - lo) * float(bits % 1000) / 1000.0f;
-                    if (e.Params[p].ValueType == kzr::kTypeBool || mode == 9)
-                        std::memcpy(&v[c], &bits, 4);
-                    else if (mode >= 6)
-                        v[c] = specials[bits % std::size(specials)];
-                }
-                fx.WriteRaw(p, v, e.Params[p].ValueSize);
-            }
+            WriteRandomParams(fx, rng);
             const uint32_t w = 1 + rng() % 70, h = 1 + rng() % 70;
             ASSERT_EQ(fx.Prepare(w, h), kzr::kOk);
             const uint32_t *a = kzrtest::MapAt(fx, 0x10), *b = kzrtest::MapAt(fx, 0x18);
@@ -377,6 +382,35 @@ TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
                         << fx.FormatParam(2) << " " << fx.FormatParam(3);
                 }
         }
+}
+
+// The tables every effect builds (and the laser's runs of inside pixels,
+// found at the first frame) are the same at CpuLevel 0, 3 and 8 for random
+// parameters and widths around the vector steps; the frames of the SSE2 and
+// the AVX2 levels are the same too.
+TEST_P(ThreadsFastPaths, EveryCpuLevelBuildsTheSameTables) {
+    if (!kzr::HasAvx2())
+        GTEST_SKIP() << "no AVX2 here: only the per-pixel and SSE2 builders run";
+    std::mt19937 rng(31);
+    for (int run = 0; run < 60; ++run) {
+        const uint32_t w = 1 + rng() % (run % 2 ? 40 : 300), h = 1 + rng() % 30;
+        const std::vector<uint8_t> src = kzrtest::PatternFrame(w, h);
+        const uint32_t seed = rng();
+        std::vector<uint8_t> tables[3], frames[3];
+        for (int i = 0; i < 3; ++i) {
+            refhost::Instance fx(kzrtest::TheModule(), kzrtest::EffectIndex(GetParam().id));
+            std::mt19937 params(seed);
+            WriteRandomParams(fx, params);
+            fx.SetCpuLevel((int[]){0, 3, 8}[i]);
+            fx.ClearChanged();
+            ASSERT_EQ(fx.Prepare(w, h), kzr::kOk);
+            frames[i] = kzrtest::Rendered(fx, src, 0x5A);
+            tables[i] = kzrtest::TableBytes(fx, w, h);
+        }
+        ASSERT_TRUE(tables[0] == tables[1] && tables[0] == tables[2])
+            << "run " << run << " " << w << "x" << h;
+        ASSERT_TRUE(frames[1] == frames[2]) << "run " << run << " " << w << "x" << h;
+    }
 }
 
 // The vector sine and cosine stay within 2^-51 of the library's, over the

@@ -1,11 +1,11 @@
 // The kernels of SinCos and Atan2ToFloat, written once over a lane type L
-// (two doubles with SSE2, four with AVX2).  L provides the vector type D,
-// its width kWidth, LoadFloats and LoadInts (kWidth floats or 32-bit
-// integers to doubles), Store, Set, Add, Sub, Mul, Div, Min, Max,
-// Less(a, b) (all ones where a < b), And, Xor, Select(mask, a, b) =
-// mask ? a : b, and Quadrant(v, k, swap, sinSign, cosSign): k the nearest
-// integer to v as doubles, swap all ones where k is odd, sinSign the sign
-// bit where k mod 4 is 2 or 3 and cosSign where it is 1 or 2.
+// (two doubles with SSE2, four with AVX2: lanes_sse2.h, lanes_avx2.h).  L
+// provides the vector type D, its width kWidth, LoadFloats and LoadInts
+// (kWidth floats or 32-bit integers to doubles), Store, Set, Add, Sub, Mul,
+// Div, Min, Max, Less(a, b) (all ones where a < b), And, Xor, Select(mask,
+// a, b) = mask ? a : b, and Quadrant(v, k, swap, sinSign, cosSign): k the
+// nearest integer to v as doubles, swap all ones where k is odd, sinSign the
+// sign bit where k mod 4 is 2 or 3 and cosSign where it is 1 or 2.
 //
 // Both widths take the same steps, so they give the same bits.
 #pragma once
@@ -42,13 +42,21 @@ inline constexpr double kAtanOdd[] = {-1.99999999998764832476e-01, -1.1111110405
                                       -7.69187620504482999495e-02, -5.83357013379057348645e-02,
                                       -3.65315727442169155270e-02};
 
+// p z + c[I - 1], then times z plus c[I - 2], and so on down to c[0]:
+// written out step by step, so that the steps of neighbouring values
+// overlap.
+template <class L, size_t N, size_t I>
+inline typename L::D PolySteps(typename L::D p, typename L::D z, const double (&c)[N]) {
+    if constexpr (I == 0)
+        return p;
+    else
+        return PolySteps<L, N, I - 1>(L::Add(L::Mul(p, z), L::Set(c[I - 1])), z, c);
+}
+
 // c[0] + z c[1] + ... + z^(N-1) c[N-1], from the highest power down.
 template <class L, size_t N>
 inline typename L::D Poly(typename L::D z, const double (&c)[N]) {
-    typename L::D p = L::Add(L::Mul(z, L::Set(c[N - 1])), L::Set(c[N - 2]));
-    for (size_t i = N - 2; i-- > 0;)
-        p = L::Add(L::Mul(p, z), L::Set(c[i]));
-    return p;
+    return PolySteps<L, N, N - 2>(L::Add(L::Mul(z, L::Set(c[N - 1])), L::Set(c[N - 2])), z, c);
 }
 
 template <class L>

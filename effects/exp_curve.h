@@ -11,7 +11,10 @@
 // callers guard against that.
 #pragma once
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+
+#include "imaging/exp_log.h"
 
 namespace kzr {
 
@@ -31,6 +34,14 @@ struct ExpCurve {
     float Squeeze(float d) const {
         return static_cast<float>(std::log(static_cast<double>(d * k + 1.0f)) *
                                   static_cast<double>(s));
+    }
+    // v[i] = Squeeze(d[i]) (squeeze) or Magnify(d[i]) for i < n, bit for bit,
+    // in lanes at the given CpuLevel.
+    void Values(const float* d, float* v, size_t n, bool squeeze, int cpuLevel) const {
+        if (squeeze)
+            LogOnePlusToFloat(d, k, static_cast<double>(s), v, n, cpuLevel);
+        else
+            ExpMinusOneToFloat(d, invs, static_cast<double>(invk), v, n, cpuLevel);
     }
     // The offset of a band pixel at distance d; d itself when the curve gives
     // no number, so such a pixel stays in place.

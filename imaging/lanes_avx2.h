@@ -1,5 +1,5 @@
 // Four doubles at a time with AVX2: the lane type of the kernels written over
-// a lane type (trig_lanes.h).  Only for
+// a lane type (trig_lanes.h, exp_log_lanes.h).  Only for
 // units built with -mavx2, which callers reach after HasAvx2().
 #pragma once
 #include <immintrin.h>
@@ -26,8 +26,31 @@ struct Avx2Lanes {
     static D Max(D a, D b) { return _mm256_max_pd(a, b); }
     static D Less(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
     static D And(D a, D b) { return _mm256_and_pd(a, b); }
+    static D Or(D a, D b) { return _mm256_or_pd(a, b); }
     static D Xor(D a, D b) { return _mm256_xor_pd(a, b); }
     static D Select(D mask, D a, D b) { return _mm256_blendv_pd(b, a, mask); }
+    static D RoundToFloat(D v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
+    // The 64 bits of each lane as an integer: a constant, a sum, equality,
+    // shifts.
+    static D SetBits(uint64_t v) {
+        return _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<int64_t>(v)));
+    }
+    static D AddBits(D a, D b) {
+        return _mm256_castsi256_pd(
+            _mm256_add_epi64(_mm256_castpd_si256(a), _mm256_castpd_si256(b)));
+    }
+    static D SameBits(D a, D b) {
+        return _mm256_castsi256_pd(
+            _mm256_cmpeq_epi64(_mm256_castpd_si256(a), _mm256_castpd_si256(b)));
+    }
+    template <int N>
+    static D ShiftLeftBits(D v) {
+        return _mm256_castsi256_pd(_mm256_slli_epi64(_mm256_castpd_si256(v), N));
+    }
+    template <int N>
+    static D ShiftRightBits(D v) {
+        return _mm256_castsi256_pd(_mm256_srli_epi64(_mm256_castpd_si256(v), N));
+    }
     static void Quadrant(D v, D& k, D& swap, D& sinSign, D& cosSign) {
         const __m128i ki = _mm256_cvtpd_epi32(v);
         k = _mm256_cvtepi32_pd(ki);

@@ -1,7 +1,8 @@
 // Two doubles at a time with SSE2: the lane type of the kernels written over
-// a lane type (trig_lanes.h).  Only for units built without -mavx2:
-// in a unit built with it these inline functions would become AVX2
-// instructions, and the linker may keep that copy for every caller.
+// a lane type (trig_lanes.h, exp_log_lanes.h).  Only for units built
+// without -mavx2: in a unit built with it these inline functions would
+// become AVX2 instructions, and the linker may keep that copy for every
+// caller.
 #pragma once
 #include <emmintrin.h>
 
@@ -29,9 +30,32 @@ struct Sse2Lanes {
     static D Max(D a, D b) { return _mm_max_pd(a, b); }
     static D Less(D a, D b) { return _mm_cmplt_pd(a, b); }
     static D And(D a, D b) { return _mm_and_pd(a, b); }
+    static D Or(D a, D b) { return _mm_or_pd(a, b); }
     static D Xor(D a, D b) { return _mm_xor_pd(a, b); }
     static D Select(D mask, D a, D b) {
         return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
+    }
+    static D RoundToFloat(D v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
+    // The 64 bits of each lane as an integer: a constant, a sum, equality,
+    // shifts.
+    static D SetBits(uint64_t v) {
+        return _mm_castsi128_pd(_mm_set1_epi64x(static_cast<int64_t>(v)));
+    }
+    static D AddBits(D a, D b) {
+        return _mm_castsi128_pd(_mm_add_epi64(_mm_castpd_si128(a), _mm_castpd_si128(b)));
+    }
+    static D SameBits(D a, D b) {
+        // Both 32-bit halves equal.
+        const __m128i e = _mm_cmpeq_epi32(_mm_castpd_si128(a), _mm_castpd_si128(b));
+        return _mm_castsi128_pd(_mm_and_si128(e, _mm_shuffle_epi32(e, _MM_SHUFFLE(2, 3, 0, 1))));
+    }
+    template <int N>
+    static D ShiftLeftBits(D v) {
+        return _mm_castsi128_pd(_mm_slli_epi64(_mm_castpd_si128(v), N));
+    }
+    template <int N>
+    static D ShiftRightBits(D v) {
+        return _mm_castsi128_pd(_mm_srli_epi64(_mm_castpd_si128(v), N));
     }
     static void Quadrant(D v, D& k, D& swap, D& sinSign, D& cosSign) {
         const __m128i ki = _mm_cvtpd_epi32(v);

@@ -14,6 +14,7 @@
 #include "effects/exp_curve.h"
 #include "host/params.h"
 #include "imaging/coordmap.h"
+#include "imaging/exp_log.h"
 #include "imaging/frame_remap.h"
 #include "imaging/point_copy.h"
 #include "imaging/polar.h"
@@ -439,6 +440,98 @@ TEST(FastPaths, SinCosStaysNearTheLibrary) {
     kzr::SinCos(x.data(), s8.data(), c8.data(), n, 8);
     EXPECT_EQ(std::memcmp(s.data(), s8.data(), n * 8), 0);
     EXPECT_EQ(std::memcmp(c.data(), c8.data(), n * 8), 0);
+}
+
+// Random float bits.
+float RandomBits(std::mt19937& rng) {
+    const uint32_t u = rng();
+    float f;
+    std::memcpy(&f, &u, 4);
+    return f;
+}
+
+// The vector exponential and logarithm stay within 2^-50 of the library's
+// over the range each takes and are NaN outside it (random bits, the ends,
+// values near 1), two and four at a time with the same bits.
+TEST(FastPaths, ExpAndLogStayNearTheLibrary) {
+    const struct {
+        void (*fast)(const float*, double*, size_t, int);
+        double (*exact)(double);
+        float lo, hi;  // the range, open
+    } kernels[] = {{&kzr::ExpOfFloats, [](double v) { return std::exp(v); }, -700.0f, 700.0f},
+                   {&kzr::LogOfFloats, [](double v) { return std::log(v); }, 0.0f, INFINITY}};
+    std::mt19937 rng(17);
+    std::uniform_real_distribution<float> wide(-720.0f, 720.0f), near(0.5f, 2.0f);
+    std::vector<float> x = {0.0f,     -0.0f,     1e-40f, 1.0f,    std::nextafter(1.0f, 2.0f),
+                            699.99f,  -699.99f,  700.0f, -700.0f, NAN,
+                            INFINITY, -INFINITY, 3e38f,  1e-45f};
+    while (x.size() < 200003)
+        x.push_back(x.size() % 3 == 0   ? RandomBits(rng)
+                    : x.size() % 3 == 1 ? wide(rng)
+                                        : near(rng));
+    std::vector<double> out(x.size()), out8(x.size());
+    for (const auto& k : kernels) {
+        k.fast(x.data(), out.data(), x.size(), 0);
+        for (size_t i = 0; i < x.size(); ++i) {
+            const double want = k.exact(double(x[i]));
+            if (x[i] > k.lo && x[i] < k.hi)
+                ASSERT_LE(std::fabs(out[i] - want), 0x1p-50 * std::fabs(want)) << x[i];
+            else
+                ASSERT_TRUE(std::isnan(out[i])) << x[i];
+        }
+    }
+    if (!kzr::HasAvx2())
+        GTEST_SKIP() << "no AVX2 here: the four-at-a-time form is not checked";
+    for (const auto& k : kernels) {
+        k.fast(x.data(), out.data(), x.size(), 0);
+        k.fast(x.data(), out8.data(), x.size(), 8);
+        EXPECT_EQ(std::memcmp(out.data(), out8.data(), x.size() * 8), 0);
+    }
+}
+
+// The curves over arrays are the scalar ones bit for bit at CpuLevel 0 and
+// 8: radii and curvatures from the usable ones to the extremes, random and
+// special distances, odd counts.  The margin is put to the test by factors
+// that make the library's value fall exactly halfway between two floats.
+TEST(FastPaths, ExpCurveValuesAreTheScalarCurves) {
+    const int32_t radii[] = {1, 2, 7, 540, 2160, 65536, 1 << 24};
+    const float curvatures[] = {1e-6f, 0.001f, 0.02f,  0.1f,   1.0f,
+                                50.0f, 1e6f,   1e-30f, 1e-40f, 3e38f};
+    const auto same = [](float a, float b) { return std::memcmp(&a, &b, 4) == 0; };
+    for (const int level : {0, 8}) {
+        if (level == 8 && !kzr::HasAvx2())
+            GTEST_SKIP() << "no AVX2 here: the four-at-a-time form is not checked";
+        std::mt19937 rng(21);
+        for (const int32_t r : radii)
+            for (const float g : curvatures) {
+                const kzr::ExpCurve c(r, g);
+                std::uniform_real_distribution<float> span(0.0f, 1.2f * float(r));
+                std::vector<float> d = {0.0f, 1.0f, float(r), 1e-45f, NAN, INFINITY};
+                for (size_t i = 0, n = 200 + rng() % 64; i < n; ++i)
+                    d.push_back(i % 2 ? span(rng) : std::sqrt(float(rng() % (uint32_t(r) + 1))));
+                std::vector<float> v(d.size());
+                for (const bool squeeze : {false, true}) {
+                    c.Values(d.data(), v.data(), d.size(), squeeze, level);
+                    for (size_t i = 0; i < d.size(); ++i)
+                        ASSERT_TRUE(same(v[i], squeeze ? c.Squeeze(d[i]) : c.Magnify(d[i])))
+                            << "level " << level << " r " << r << " k " << g << " squeeze "
+                            << squeeze << " d " << d[i];
+                }
+            }
+        std::uniform_real_distribution<float> arg(0.001f, 20.0f), target(1.0f, 1e6f);
+        for (int i = 0; i < 4000; ++i) {
+            const bool squeeze = i % 2 != 0;
+            const float x = squeeze ? std::exp(arg(rng)) - 1.0f : arg(rng);
+            const double exact = squeeze ? std::log(double(x + 1.0f)) : std::exp(double(x)) - 1.0;
+            const float f = target(rng);  // the midpoint above f, over the exact value
+            const double m = (double(f) + double(std::nextafter(f, INFINITY) - f) / 2) / exact;
+            float got;
+            (squeeze ? kzr::LogOnePlusToFloat : kzr::ExpMinusOneToFloat)(&x, 1.0f, m, &got, 1,
+                                                                         level);
+            ASSERT_TRUE(same(got, float(exact * m)))
+                << "level " << level << " x " << x << " factor " << m << " squeeze " << squeeze;
+        }
+    }
 }
 
 // The vector polar angles, rounded to float, are the library's bit for bit:

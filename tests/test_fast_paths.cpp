@@ -361,26 +361,41 @@ void WriteRandomParams(refhost::Instance& fx, std::mt19937& rng) {
     }
 }
 
-// Random parameters and sizes; every entry of both maps equals the one
-// computed for its pixel alone.
+// Random parameters, sizes and CpuLevels (0 and 8); every entry of both
+// maps equals the one computed for its pixel alone.  The squeeze also builds
+// frames hundreds of pixels across (many blocks of distances per row) and
+// wider than 32768 (entries of 2^31 and more).
 TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
     std::mt19937 rng(99);
-    for (const auto& [id, pixel] : {std::pair{"Kzr_Dsp_Vi_HSqueeze", &SqueezePixel},
-                                    std::pair{"Kzr_Dsp_Vi_DoubleFishEye", &FishEyePixel},
-                                    std::pair{"Kzr_Dsp_Vi_Drain", &DrainPixel}})
+    const struct {
+        const char* id;
+        Entry (*pixel)(const kzr::EffectContext&, int32_t, int32_t);
+        bool large;
+    } effects[] = {{"Kzr_Dsp_Vi_HSqueeze", &SqueezePixel, true},
+                   {"Kzr_Dsp_Vi_DoubleFishEye", &FishEyePixel, false},
+                   {"Kzr_Dsp_Vi_Drain", &DrainPixel, false}};
+    for (const auto& [id, pixel, large] : effects)
         for (int run = 0; run < 300; ++run) {
             refhost::Instance fx(kzrtest::TheModule(), kzrtest::EffectIndex(id));
+            fx.SetCpuLevel(run % 2 ? 8 : 0);
             WriteRandomParams(fx, rng);
-            const uint32_t w = 1 + rng() % 70, h = 1 + rng() % 70;
+            uint32_t w = 1 + rng() % 70, h = 1 + rng() % 70;
+            if (large && run % 10 == 0) {
+                w = run % 20 ? 1 + rng() % 700 : 32768 + rng() % 9000, h = 1 + rng() % 40;
+                const float right[2] = {1.0f - float(rng() % 100) / 2000.0f, 0.5f};
+                if (w > 32768)  // lenses by the right edge
+                    fx.WriteRaw(3, right, sizeof right);
+            }
             ASSERT_EQ(fx.Prepare(w, h), kzr::kOk);
             const uint32_t *a = kzrtest::MapAt(fx, 0x10), *b = kzrtest::MapAt(fx, 0x18);
             for (uint32_t y = 0; y < h; ++y)
                 for (uint32_t x = 0; x < w; ++x) {
                     const Entry want = pixel(fx.Context(), int32_t(x), int32_t(y));
                     ASSERT_EQ(Entry(a[y * w + x], b[y * w + x]), want)
-                        << id << " run " << run << " " << w << "x" << h << " at " << x << "," << y
-                        << " parameters " << fx.FormatParam(0) << " " << fx.FormatParam(1) << " "
-                        << fx.FormatParam(2) << " " << fx.FormatParam(3);
+                        << id << " run " << run << " level " << run % 2 * 8 << " " << w << "x" << h
+                        << " at " << x << "," << y << " parameters " << fx.FormatParam(0) << " "
+                        << fx.FormatParam(1) << " " << fx.FormatParam(2) << " "
+                        << fx.FormatParam(3);
                 }
         }
 }

@@ -27,12 +27,12 @@ bool UsableFactor(double m) {
     return a >= 0x1p-900 && a <= 0x1p900;
 }
 
-// t[i] = float(w[i]) where the kernel settled it, the library's formula
-// `exact` of u[i] where it left NaN.
+// t[i] = w[i] where the kernel settled it, the library's formula `exact`
+// of u[i] where it left NaN.
 template <class F>
-void Finish(const double* w, const float* u, float* t, size_t count, F exact) {
+void Finish(const float* w, const float* u, float* t, size_t count, F exact) {
     for (size_t i = 0; i < count; ++i)
-        t[i] = w[i] == w[i] ? static_cast<float>(w[i]) : exact(u[i]);
+        t[i] = w[i] == w[i] ? w[i] : exact(u[i]);
 }
 
 }  // namespace
@@ -55,13 +55,13 @@ void ExpMinusOneToFloat(const float* x, float a, double m, float* t, size_t n, i
     const bool fast = UsableFactor(m), avx2 = Avx2At(cpuLevel);
     const explog::ExpMinusOneTimes<Sse2Lanes> sse2(m);
     float u[kBlock];
-    double w[kBlock];
+    float w[kBlock];
     for (size_t first = 0; first < n; first += kBlock) {
         const size_t count = n - first < kBlock ? n - first : kBlock;
         for (size_t i = 0; i < count; ++i)
             u[i] = x[first + i] * a;
         if (!fast)
-            std::fill(w, w + count, std::numeric_limits<double>::quiet_NaN());
+            std::fill(w, w + count, std::numeric_limits<float>::quiet_NaN());
         else if (avx2)
             ExpMinusOneTimesAvx2(u, m, w, count);
         else
@@ -76,13 +76,13 @@ void LogOnePlusToFloat(const float* x, float a, double m, float* t, size_t n, in
     const bool fast = UsableFactor(m), avx2 = Avx2At(cpuLevel);
     const explog::LogTimes<Sse2Lanes> sse2(m);
     float u[kBlock];
-    double w[kBlock];
+    float w[kBlock];
     for (size_t first = 0; first < n; first += kBlock) {
         const size_t count = n - first < kBlock ? n - first : kBlock;
         for (size_t i = 0; i < count; ++i)
             u[i] = x[first + i] * a + 1.0f;
         if (!fast)
-            std::fill(w, w + count, std::numeric_limits<double>::quiet_NaN());
+            std::fill(w, w + count, std::numeric_limits<float>::quiet_NaN());
         else if (avx2)
             LogTimesAvx2(u, m, w, count);
         else

@@ -29,7 +29,7 @@ void LogOnePlusToFloat(const float* x, float a, double m, float* t, size_t n, in
 // error cannot change that float, NaN where the library is to be asked.
 void ExpAvx2(const float* x, double* e, size_t n);
 void LogAvx2(const float* y, double* l, size_t n);
-void ExpMinusOneTimesAvx2(const float* x, double m, double* t, size_t n);
-void LogTimesAvx2(const float* y, double m, double* t, size_t n);
+void ExpMinusOneTimesAvx2(const float* x, double m, float* t, size_t n);
+void LogTimesAvx2(const float* y, double m, float* t, size_t n);
 
 }  // namespace kzr

@@ -14,11 +14,11 @@ void LogAvx2(const float* y, double* l, size_t n) {
     explog::FloatsArray<Avx2Lanes>(explog::Log<Avx2Lanes>(), y, l, n);
 }
 
-void ExpMinusOneTimesAvx2(const float* x, double m, double* t, size_t n) {
+void ExpMinusOneTimesAvx2(const float* x, double m, float* t, size_t n) {
     explog::FloatsArray<Avx2Lanes>(explog::ExpMinusOneTimes<Avx2Lanes>(m), x, t, n);
 }
 
-void LogTimesAvx2(const float* y, double m, double* t, size_t n) {
+void LogTimesAvx2(const float* y, double m, float* t, size_t n) {
     explog::FloatsArray<Avx2Lanes>(explog::LogTimes<Avx2Lanes>(m), y, t, n);
 }
 

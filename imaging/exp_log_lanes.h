@@ -1,9 +1,11 @@
 // The kernels of ExpOfFloats and LogOfFloats (exp_log.h), written once over
 // a lane type L (lanes_sse2.h, lanes_avx2.h) like the trigonometric ones.
-// Besides the operations trig_lanes.h names, L provides Or, RoundToFloat
-// (each lane rounded to float and back), and on the 64 bits of each lane as
-// an integer: SetBits(v), AddBits(a, b), SameBits(a, b) (all ones where the
-// bits are equal) and the logical shifts ShiftLeftBits<N>, ShiftRightBits<N>.
+// Besides the operations trig_lanes.h names, L provides Or; on the 64 bits
+// of each lane as an integer SetBits(v), AddBits(a, b) and the logical
+// shifts ShiftLeftBits<N>, ShiftRightBits<N>; and a vector F of kWidth
+// floats: ToFloats (each lane rounded to float), SetFloats, AndFloats,
+// SameFloatBits(a, b) (all ones where the bits are equal), SelectFloats and
+// Store(float*, F).
 //
 // Both widths take the same steps, so they give the same bits.  Every step
 // is one IEEE operation (no fused multiply-add), exact where noted.
@@ -139,18 +141,18 @@ inline typename L::D Abs(typename L::D v) {
     return L::Xor(L::And(v, L::Set(-0.0)), v);
 }
 
-// float(v), as a double, where v is finite and every value within `margin`
-// of it rounds to that same float (compared as bits, so a margin across
-// zero does not pass with +0 against -0); NaN elsewhere, for the caller to
-// ask the library.  Rounding is monotonic, so the two ends decide.
+// float(v) where every value within `margin` of v rounds to that same float
+// (compared as bits, so a margin across zero does not pass with +0 against
+// -0), NaN elsewhere for the caller to ask the library.  Rounding is
+// monotonic, so the two ends decide; a v that is not a number stays NaN,
+// and an infinite one meets an infinite margin and becomes NaN.
 template <class L>
-inline typename L::D SettleToFloat(typename L::D v, typename L::D margin) {
-    using D = typename L::D;
-    const D f = L::RoundToFloat(v);
-    const D same = L::And(L::SameBits(L::RoundToFloat(L::Sub(v, margin)), f),
-                          L::SameBits(L::RoundToFloat(L::Add(v, margin)), f));
-    const D finite = L::Less(Abs<L>(v), L::Set(std::numeric_limits<double>::infinity()));
-    return L::Select(L::And(finite, same), f, L::Set(kNaN));
+inline typename L::F SettleToFloat(typename L::D v, typename L::D margin) {
+    using F = typename L::F;
+    const F f = L::ToFloats(v);
+    const F same = L::AndFloats(L::SameFloatBits(L::ToFloats(L::Sub(v, margin)), f),
+                                L::SameFloatBits(L::ToFloats(L::Add(v, margin)), f));
+    return L::SelectFloats(same, f, L::SetFloats(std::numeric_limits<float>::quiet_NaN()));
 }
 
 // The kernels' results and the library's differ by far less than 2^-46 of
@@ -177,7 +179,7 @@ struct ExpMinusOneTimes {
     typename L::D m, am;
     explicit ExpMinusOneTimes(double factor)
         : m(L::Set(factor)), am(L::Set(factor < 0 ? -factor : factor)) {}
-    typename L::D operator()(typename L::D u) const {
+    typename L::F operator()(typename L::D u) const {
         using D = typename L::D;
         const D e = ExpLanes<L>(u);
         const D v = L::Mul(L::Sub(e, L::Set(1.0)), m);
@@ -192,17 +194,17 @@ template <class L>
 struct LogTimes {
     typename L::D m;
     explicit LogTimes(double factor) : m(L::Set(factor)) {}
-    typename L::D operator()(typename L::D u) const {
+    typename L::F operator()(typename L::D u) const {
         using D = typename L::D;
         const D v = L::Mul(LogLanes<L>(u), m);
         return SettleToFloat<L>(v, L::Mul(Abs<L>(v), L::Set(kMargin)));
     }
 };
 
-// A kernel over whole arrays of floats; the last partial step is padded
-// with zeros.
-template <class L, class K>
-void FloatsArray(const K& kernel, const float* x, double* out, size_t n) {
+// A kernel over whole arrays of floats, to doubles (Exp, Log) or floats
+// (the others); the last partial step is padded with zeros.
+template <class L, class K, class T>
+void FloatsArray(const K& kernel, const float* x, T* out, size_t n) {
     constexpr size_t kW = L::kWidth;
     size_t i = 0;
     for (; i + kW <= n; i += kW)
@@ -212,7 +214,7 @@ void FloatsArray(const K& kernel, const float* x, double* out, size_t n) {
     float rest[kW] = {};
     for (size_t j = i; j < n; ++j)
         rest[j - i] = x[j];
-    double ro[kW];
+    T ro[kW];
     L::Store(ro, kernel(L::LoadFloats(rest)));
     for (size_t j = i; j < n; ++j)
         out[j] = ro[j - i];

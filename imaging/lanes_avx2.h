@@ -29,19 +29,13 @@ struct Avx2Lanes {
     static D Or(D a, D b) { return _mm256_or_pd(a, b); }
     static D Xor(D a, D b) { return _mm256_xor_pd(a, b); }
     static D Select(D mask, D a, D b) { return _mm256_blendv_pd(b, a, mask); }
-    static D RoundToFloat(D v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
-    // The 64 bits of each lane as an integer: a constant, a sum, equality,
-    // shifts.
+    // The 64 bits of each lane as an integer: a constant, a sum, shifts.
     static D SetBits(uint64_t v) {
         return _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<int64_t>(v)));
     }
     static D AddBits(D a, D b) {
         return _mm256_castsi256_pd(
             _mm256_add_epi64(_mm256_castpd_si256(a), _mm256_castpd_si256(b)));
-    }
-    static D SameBits(D a, D b) {
-        return _mm256_castsi256_pd(
-            _mm256_cmpeq_epi64(_mm256_castpd_si256(a), _mm256_castpd_si256(b)));
     }
     template <int N>
     static D ShiftLeftBits(D v) {
@@ -51,6 +45,16 @@ struct Avx2Lanes {
     static D ShiftRightBits(D v) {
         return _mm256_castsi256_pd(_mm256_srli_epi64(_mm256_castpd_si256(v), N));
     }
+    // The lanes rounded to float.
+    using F = __m128;
+    static F ToFloats(D v) { return _mm256_cvtpd_ps(v); }
+    static void Store(float* p, F v) { _mm_storeu_ps(p, v); }
+    static F SetFloats(float v) { return _mm_set1_ps(v); }
+    static F AndFloats(F a, F b) { return _mm_and_ps(a, b); }
+    static F SameFloatBits(F a, F b) {
+        return _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_castps_si128(a), _mm_castps_si128(b)));
+    }
+    static F SelectFloats(F mask, F a, F b) { return _mm_blendv_ps(b, a, mask); }
     static void Quadrant(D v, D& k, D& swap, D& sinSign, D& cosSign) {
         const __m128i ki = _mm256_cvtpd_epi32(v);
         k = _mm256_cvtepi32_pd(ki);

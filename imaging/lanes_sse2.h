@@ -35,19 +35,12 @@ struct Sse2Lanes {
     static D Select(D mask, D a, D b) {
         return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
     }
-    static D RoundToFloat(D v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
-    // The 64 bits of each lane as an integer: a constant, a sum, equality,
-    // shifts.
+    // The 64 bits of each lane as an integer: a constant, a sum, shifts.
     static D SetBits(uint64_t v) {
         return _mm_castsi128_pd(_mm_set1_epi64x(static_cast<int64_t>(v)));
     }
     static D AddBits(D a, D b) {
         return _mm_castsi128_pd(_mm_add_epi64(_mm_castpd_si128(a), _mm_castpd_si128(b)));
-    }
-    static D SameBits(D a, D b) {
-        // Both 32-bit halves equal.
-        const __m128i e = _mm_cmpeq_epi32(_mm_castpd_si128(a), _mm_castpd_si128(b));
-        return _mm_castsi128_pd(_mm_and_si128(e, _mm_shuffle_epi32(e, _MM_SHUFFLE(2, 3, 0, 1))));
     }
     template <int N>
     static D ShiftLeftBits(D v) {
@@ -56,6 +49,18 @@ struct Sse2Lanes {
     template <int N>
     static D ShiftRightBits(D v) {
         return _mm_castsi128_pd(_mm_srli_epi64(_mm_castpd_si128(v), N));
+    }
+    // The lanes rounded to float, in the low half of a vector of four.
+    using F = __m128;
+    static F ToFloats(D v) { return _mm_cvtpd_ps(v); }
+    static void Store(float* p, F v) { _mm_storel_pi(reinterpret_cast<__m64*>(p), v); }
+    static F SetFloats(float v) { return _mm_set1_ps(v); }
+    static F AndFloats(F a, F b) { return _mm_and_ps(a, b); }
+    static F SameFloatBits(F a, F b) {
+        return _mm_castsi128_ps(_mm_cmpeq_epi32(_mm_castps_si128(a), _mm_castps_si128(b)));
+    }
+    static F SelectFloats(F mask, F a, F b) {
+        return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b));
     }
     static void Quadrant(D v, D& k, D& swap, D& sinSign, D& cosSign) {
         const __m128i ki = _mm_cvtpd_epi32(v);

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include <emmintrin.h>
 
@@ -60,18 +61,20 @@ void Identity(uint32_t* mapX, uint32_t* mapY, size_t row, int32_t y, int64_t x0,
 }
 
 // ClampedFixedTrunc four at a time.  Entries of 2^31 and more (frames wider
-// than 32768) go through the signed conversion less 2^31.
+// or taller than 32768, kWide) go through the signed conversion less 2^31.
+template <bool kWide>
 __m128i ClampedFixedTrunc4(__m128 p, __m128 size, __m128 last) {
     const __m128 big = _mm_cmpge_ps(p, size);
     const __m128 v =
         _mm_mul_ps(_mm_or_ps(_mm_and_ps(big, last), _mm_andnot_ps(big, p)), _mm_set1_ps(65536.0f));
-    const __m128 high = _mm_castsi128_ps(_mm_set1_epi32(INT32_MIN));
-    const __m128 upper = _mm_cmpge_ps(v, _mm_set1_ps(0x1p31f));
-    const __m128i lo = _mm_cvttps_epi32(v);
-    const __m128i hi = _mm_add_epi32(_mm_cvttps_epi32(_mm_sub_ps(v, _mm_set1_ps(0x1p31f))),
-                                     _mm_castps_si128(high));
-    const __m128i e = _mm_castps_si128(_mm_or_ps(_mm_and_ps(upper, _mm_castsi128_ps(hi)),
-                                                 _mm_andnot_ps(upper, _mm_castsi128_ps(lo))));
+    __m128i e = _mm_cvttps_epi32(v);
+    if constexpr (kWide) {
+        const __m128 upper = _mm_cmpge_ps(v, _mm_set1_ps(0x1p31f));
+        const __m128i hi = _mm_add_epi32(_mm_cvttps_epi32(_mm_sub_ps(v, _mm_set1_ps(0x1p31f))),
+                                         _mm_set1_epi32(INT32_MIN));
+        e = _mm_castps_si128(_mm_or_ps(_mm_and_ps(upper, _mm_castsi128_ps(hi)),
+                                       _mm_andnot_ps(upper, _mm_castsi128_ps(e))));
+    }
     return _mm_and_si128(_mm_castps_si128(_mm_cmpge_ps(p, _mm_setzero_ps())), e);
 }
 
@@ -81,19 +84,47 @@ __m128 Select4(__m128 mask, __m128 a, __m128 b) {
 
 // One row's distances a0 .. a0 + kBlock - 1 from the lens centres, on the
 // stack: the distance d, the curve's value s there, the sample point's
-// column offset tx and row py, and the entries: the row entry, the same in
-// every column at distance a, and the column entries at Centre + a and
-// Centre - a of each lens.
+// column offset tx and row py, and the entries: the row entry ey, the same
+// in every column at distance a, and the column entries ex of each lens,
+// right of its centre (Centre + a) and left (Centre - a).  The left ones,
+// ex[l][1] and eyLeft, are kept in column order, the entry of a at
+// kBlock - 1 - (a - a0), so that every run of columns is one copy.
 constexpr int64_t kBlock = 64;
 struct Block {
     alignas(16) float d[kBlock], s[kBlock], tx[kBlock], py[kBlock];
-    alignas(16) uint32_t ey[kBlock], ex[2][2][kBlock];
+    alignas(16) uint32_t ey[kBlock], eyLeft[kBlock], ex[2][2][kBlock];
 };
 
-// d[i] = float(sqrt(q)), q = a^2 + dy^2 for a = a0 + i, two at a time; q
-// stays below 2^53 (|a| and |dy| below 2^26), so it is exact in double as in
-// int64_t.  n is even.
+// The distances a of the block whose columns lie in the columns of lens c,
+// right of its centre (a = 0 included) or left, as [from, to].
+struct Run {
+    int64_t from, to;
+};
+Run RunOf(const LensColumns& c, bool left, int64_t a0, int64_t n) {
+    if (left)
+        return {std::max({a0, int64_t{1}, c.Centre - (c.Last - 1)}),
+                std::min(a0 + n - 1, c.Centre - c.First)};
+    return {std::max(a0, c.First - c.Centre), std::min(a0 + n - 1, c.Last - 1 - c.Centre)};
+}
+
+// d[i] = float(sqrt(q)), q = a^2 + dy^2 for a = a0 + i; q stays below 2^53
+// (|a| and |dy| below 2^26), so it is exact in double as in int64_t.  Where
+// every q of the block is below 2^24 it is exact in float too, and the
+// correctly rounded float square root is the double one rounded to float
+// (53 bits are more than twice 24 plus 2, so rounding twice cannot differ):
+// four at a time.  n is a multiple of 4.
 void Distances(int64_t a0, int64_t dy, int64_t n, float* d) {
+    const int64_t far = a0 + n - 1;
+    if (far * far + dy * dy < (int64_t{1} << 24)) {
+        // Every square and sum an integer below 2^24.
+        const __m128 dy2 = _mm_set1_ps(static_cast<float>(dy * dy)), four = _mm_set1_ps(4.0f);
+        __m128 a = _mm_add_ps(_mm_set1_ps(static_cast<float>(a0)), _mm_setr_ps(0, 1, 2, 3));
+        for (int64_t i = 0; i < n; i += 4) {
+            _mm_store_ps(d + i, _mm_sqrt_ps(_mm_add_ps(_mm_mul_ps(a, a), dy2)));
+            a = _mm_add_ps(a, four);
+        }
+        return;
+    }
     const __m128d dy2 = _mm_set1_pd(static_cast<double>(dy) * static_cast<double>(dy));
     const __m128d two = _mm_set1_pd(2.0);
     __m128d a = _mm_setr_pd(static_cast<double>(a0), static_cast<double>(a0 + 1));
@@ -119,37 +150,46 @@ void Offsets(int64_t a0, int64_t dy, float fcy, int64_t n, Block& b) {
     }
 }
 
-// The entries of the block, four at a time: the sample point (Centre +- tx,
-// py), or the pixel itself where the curve gave no number (tx or py NaN;
-// the centre column is finite, so Centre +- tx is NaN exactly where tx is).
-void Entries(int64_t a0, int32_t y, const LensColumns (&lenses)[2], int32_t w, int32_t h, int64_t n,
-             Block& b) {
+// The entries of the block, four at a time, for the runs that are not
+// empty: the sample point (Centre +- tx, py), or the pixel itself where the
+// curve gave no number (tx or py NaN; the centre column is finite, so
+// Centre +- tx is NaN exactly where tx is).
+template <bool kWide>
+void Entries(int64_t a0, int32_t y, const LensColumns (&lenses)[2], const Run (&runs)[2][2],
+             int32_t w, int32_t h, int64_t n, Block& b) {
     const __m128 fw = _mm_set1_ps(static_cast<float>(w)),
                  lastX = _mm_set1_ps(static_cast<float>(w - 1));
     const __m128 fh = _mm_set1_ps(static_cast<float>(h)),
                  lastY = _mm_set1_ps(static_cast<float>(h - 1));
     const __m128 fy = _mm_set1_ps(static_cast<float>(y)), sign = _mm_set1_ps(-0.0f);
+    const auto store = [&](uint32_t* e, int64_t i, bool left, __m128i v) {
+        if (left)
+            _mm_store_si128(reinterpret_cast<__m128i*>(e + kBlock - 4 - i),
+                            _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3)));
+        else
+            _mm_store_si128(reinterpret_cast<__m128i*>(e + i), v);
+    };
     for (int64_t i = 0; i < n; i += 4) {
         const __m128 tx = _mm_load_ps(b.tx + i), py = _mm_load_ps(b.py + i);
         const __m128 none = _mm_or_ps(_mm_cmpunord_ps(tx, tx), _mm_cmpunord_ps(py, py));
-        _mm_store_si128(reinterpret_cast<__m128i*>(b.ey + i),
-                        ClampedFixedTrunc4(Select4(none, fy, py), fh, lastY));
+        const __m128i ey = ClampedFixedTrunc4<kWide>(Select4(none, fy, py), fh, lastY);
+        store(b.ey, i, false, ey);
+        store(b.eyLeft, i, true, ey);
         // a and the columns below 2^31: to float like the scalar conversions.
         const __m128i a =
             _mm_add_epi32(_mm_set1_epi32(static_cast<int32_t>(a0 + i)), _mm_setr_epi32(0, 1, 2, 3));
-        for (int l = 0; l < 2; ++l) {
-            const __m128i c = _mm_set1_epi32(static_cast<int32_t>(lenses[l].Centre));
-            const __m128 fc = _mm_set1_ps(static_cast<float>(lenses[l].Centre));
-            const __m128 right = _mm_cvtepi32_ps(_mm_add_epi32(c, a));
-            const __m128 left = _mm_cvtepi32_ps(_mm_sub_epi32(c, a));
-            _mm_store_si128(
-                reinterpret_cast<__m128i*>(b.ex[l][0] + i),
-                ClampedFixedTrunc4(Select4(none, right, _mm_add_ps(fc, tx)), fw, lastX));
-            _mm_store_si128(
-                reinterpret_cast<__m128i*>(b.ex[l][1] + i),
-                ClampedFixedTrunc4(Select4(none, left, _mm_add_ps(fc, _mm_xor_ps(tx, sign))), fw,
-                                   lastX));
-        }
+        for (int l = 0; l < 2; ++l)
+            for (const bool left : {false, true}) {
+                if (runs[l][left].from > runs[l][left].to)
+                    continue;
+                const __m128i c = _mm_set1_epi32(static_cast<int32_t>(lenses[l].Centre));
+                const __m128 fc = _mm_set1_ps(static_cast<float>(lenses[l].Centre));
+                const __m128 column =
+                    _mm_cvtepi32_ps(left ? _mm_sub_epi32(c, a) : _mm_add_epi32(c, a));
+                const __m128 p = _mm_add_ps(fc, left ? _mm_xor_ps(tx, sign) : tx);
+                store(b.ex[l][left], i, left,
+                      ClampedFixedTrunc4<kWide>(Select4(none, column, p), fw, lastX));
+            }
     }
 }
 
@@ -166,6 +206,7 @@ void MapRows(const Lens& lens, const LensColumns (&lenses)[2], int32_t w, int32_
     for (const LensColumns& c : lenses)
         c.Distances(aFirst, aLast);
     const float fcy = static_cast<float>(lens.cy);
+    const bool wide = w > 32768 || h > 32768;
     Block b;
     for (int32_t y = first; y < last; ++y) {
         const int64_t dy = int64_t{y} - lens.cy;
@@ -196,24 +237,27 @@ void MapRows(const Lens& lens, const LensColumns (&lenses)[2], int32_t w, int32_
             // The centre itself (q = 0) gets 0 / 0 and so stays in place,
             // which is where it samples.
             Offsets(a0, dy, fcy, n4, b);
-            Entries(a0, y, lenses, w, h, n4, b);
-            for (int l = 0; l < 2; ++l) {
-                const LensColumns& c = lenses[l];
-                // The block's distances whose columns lie in this lens's
-                // columns, right of the centre (a = 0 included) and left.
-                const int64_t rFrom = std::max(a0, c.First - c.Centre);
-                const int64_t rTo = std::min(a0 + n - 1, c.Last - 1 - c.Centre);
-                for (int64_t a = rFrom; a <= rTo; ++a) {
-                    mapX[row + static_cast<size_t>(c.Centre + a)] = b.ex[l][0][a - a0];
-                    mapY[row + static_cast<size_t>(c.Centre + a)] = b.ey[a - a0];
+            Run runs[2][2];
+            for (int l = 0; l < 2; ++l)
+                for (const bool left : {false, true})
+                    runs[l][left] = RunOf(lenses[l], left, a0, n);
+            if (wide)
+                Entries<true>(a0, y, lenses, runs, w, h, n4, b);
+            else
+                Entries<false>(a0, y, lenses, runs, w, h, n4, b);
+            for (int l = 0; l < 2; ++l)
+                for (const bool left : {false, true}) {
+                    const Run& r = runs[l][left];
+                    if (r.from > r.to)
+                        continue;
+                    // The run's first column and its entries' place in the block.
+                    const int64_t x = left ? lenses[l].Centre - r.to : lenses[l].Centre + r.from;
+                    const int64_t at = left ? kBlock - 1 - (r.to - a0) : r.from - a0;
+                    const size_t count = static_cast<size_t>(r.to - r.from + 1) * 4;
+                    std::memcpy(mapX + row + static_cast<size_t>(x), b.ex[l][left] + at, count);
+                    std::memcpy(mapY + row + static_cast<size_t>(x), (left ? b.eyLeft : b.ey) + at,
+                                count);
                 }
-                const int64_t lFrom = std::max({a0, int64_t{1}, c.Centre - (c.Last - 1)});
-                const int64_t lTo = std::min(a0 + n - 1, c.Centre - c.First);
-                for (int64_t a = lFrom; a <= lTo; ++a) {
-                    mapX[row + static_cast<size_t>(c.Centre - a)] = b.ex[l][1][a - a0];
-                    mapY[row + static_cast<size_t>(c.Centre - a)] = b.ey[a - a0];
-                }
-            }
         }
     }
 }

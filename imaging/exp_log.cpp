@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include <emmintrin.h>
+
 #include "imaging/exp_log_lanes.h"
 #include "imaging/lanes_sse2.h"
 #include "imaging/sample.h"
@@ -27,12 +29,54 @@ bool UsableFactor(double m) {
     return a >= 0x1p-900 && a <= 0x1p900;
 }
 
-// t[i] = w[i] where the kernel settled it, the library's formula `exact`
-// of u[i] where it left NaN.
-template <class F>
-void Finish(const float* w, const float* u, float* t, size_t count, F exact) {
-    for (size_t i = 0; i < count; ++i)
-        t[i] = w[i] == w[i] ? w[i] : exact(u[i]);
+// The library's value of one curve at u: log(u) m, or (exp(u) - 1) m.
+template <bool kLog>
+float Exact(float u, double m) {
+    if constexpr (kLog)
+        return static_cast<float>(std::log(static_cast<double>(u)) * m);
+    else
+        return static_cast<float>((std::exp(static_cast<double>(u)) - 1.0) * m);
+}
+
+// t[i] = Exact(x[i] * a (+ 1 for the logarithm), m) for i < n: the
+// arguments formed in float four at a time, the kernels in lanes, the
+// library asked where they left NaN.
+template <bool kLog>
+void CurveToFloat(const float* x, float a, double m, float* t, size_t n, int cpuLevel) {
+    const bool fast = UsableFactor(m), avx2 = Avx2At(cpuLevel);
+    const __m128 va = _mm_set1_ps(a), one = _mm_set1_ps(1.0f);
+    alignas(16) float u[kBlock];
+    for (size_t first = 0; first < n; first += kBlock) {
+        const size_t count = n - first < kBlock ? n - first : kBlock;
+        const float* in = x + first;
+        float* out = t + first;
+        size_t i = 0;
+        for (; i + 4 <= count; i += 4) {
+            const __m128 v = _mm_mul_ps(_mm_loadu_ps(in + i), va);
+            _mm_store_ps(u + i, kLog ? _mm_add_ps(v, one) : v);
+        }
+        for (; i < count; ++i)
+            u[i] = kLog ? in[i] * a + 1.0f : in[i] * a;
+        if (!fast)
+            std::fill(out, out + count, std::numeric_limits<float>::quiet_NaN());
+        else if (avx2)
+            (kLog ? LogTimesAvx2 : ExpMinusOneTimesAvx2)(u, m, out, count);
+        else if constexpr (kLog)
+            explog::FloatsArray<Sse2Lanes>(explog::LogTimes<Sse2Lanes>(m), u, out, count);
+        else
+            explog::FloatsArray<Sse2Lanes>(explog::ExpMinusOneTimes<Sse2Lanes>(m), u, out, count);
+        for (i = 0; i < count; i += 4) {
+            const size_t end = i + 4 < count ? i + 4 : count;
+            if (end == i + 4) {
+                const __m128 v = _mm_loadu_ps(out + i);
+                if (_mm_movemask_ps(_mm_cmpunord_ps(v, v)) == 0)
+                    continue;
+            }
+            for (size_t j = i; j < end; ++j)
+                if (std::isnan(out[j]))
+                    out[j] = Exact<kLog>(u[j], m);
+        }
+    }
 }
 
 }  // namespace
@@ -52,44 +96,11 @@ void LogOfFloats(const float* y, double* l, size_t n, int cpuLevel) {
 }
 
 void ExpMinusOneToFloat(const float* x, float a, double m, float* t, size_t n, int cpuLevel) {
-    const bool fast = UsableFactor(m), avx2 = Avx2At(cpuLevel);
-    const explog::ExpMinusOneTimes<Sse2Lanes> sse2(m);
-    float u[kBlock];
-    float w[kBlock];
-    for (size_t first = 0; first < n; first += kBlock) {
-        const size_t count = n - first < kBlock ? n - first : kBlock;
-        for (size_t i = 0; i < count; ++i)
-            u[i] = x[first + i] * a;
-        if (!fast)
-            std::fill(w, w + count, std::numeric_limits<float>::quiet_NaN());
-        else if (avx2)
-            ExpMinusOneTimesAvx2(u, m, w, count);
-        else
-            explog::FloatsArray<Sse2Lanes>(sse2, u, w, count);
-        Finish(w, u, t + first, count, [m](float v) {
-            return static_cast<float>((std::exp(static_cast<double>(v)) - 1.0) * m);
-        });
-    }
+    CurveToFloat<false>(x, a, m, t, n, cpuLevel);
 }
 
 void LogOnePlusToFloat(const float* x, float a, double m, float* t, size_t n, int cpuLevel) {
-    const bool fast = UsableFactor(m), avx2 = Avx2At(cpuLevel);
-    const explog::LogTimes<Sse2Lanes> sse2(m);
-    float u[kBlock];
-    float w[kBlock];
-    for (size_t first = 0; first < n; first += kBlock) {
-        const size_t count = n - first < kBlock ? n - first : kBlock;
-        for (size_t i = 0; i < count; ++i)
-            u[i] = x[first + i] * a + 1.0f;
-        if (!fast)
-            std::fill(w, w + count, std::numeric_limits<float>::quiet_NaN());
-        else if (avx2)
-            LogTimesAvx2(u, m, w, count);
-        else
-            explog::FloatsArray<Sse2Lanes>(sse2, u, w, count);
-        Finish(w, u, t + first, count,
-               [m](float v) { return static_cast<float>(std::log(static_cast<double>(v)) * m); });
-    }
+    CurveToFloat<true>(x, a, m, t, n, cpuLevel);
 }
 
 }  // namespace kzr

@@ -382,9 +382,14 @@ TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
             uint32_t w = 1 + rng() % 70, h = 1 + rng() % 70;
             if (large && run % 10 == 0) {
                 w = run % 20 ? 1 + rng() % 700 : 32768 + rng() % 9000, h = 1 + rng() % 40;
+                // Lenses by the right edge, of radius 4096 to 12288 (distances
+                // on both sides of 2^12) every other time.
                 const float right[2] = {1.0f - float(rng() % 100) / 2000.0f, 0.5f};
-                if (w > 32768)  // lenses by the right edge
+                const float radius = float(4096 + rng() % 8192) / float(h);
+                if (w > 32768)
                     fx.WriteRaw(3, right, sizeof right);
+                if (w > 32768 && run % 40 == 0)
+                    fx.WriteRaw(1, &radius, sizeof radius);
             }
             ASSERT_EQ(fx.Prepare(w, h), kzr::kOk);
             const uint32_t *a = kzrtest::MapAt(fx, 0x10), *b = kzrtest::MapAt(fx, 0x18);

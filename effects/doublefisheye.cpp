@@ -1,6 +1,7 @@
 #include "effects/doublefisheye.h"
 
 #include "effects/column_run.h"
+#include "imaging/exp_log.h"
 
 #include <algorithm>
 #include <cmath>
@@ -103,60 +104,80 @@ void DoubleFishEye::BuildRows(const EffectContext& ctx, State& st, int32_t first
     // a runs over the distances of the frame's columns from cx.
     const int64_t aFirst = cx < 0 ? -cx : (cx > w - 1 ? cx - (w - 1) : 0);
     const int64_t aLast = std::max(cx, int64_t{w} - 1 - cx);
+    // The columns of a row inside a lens are taken a block at a time: their
+    // distances first, then the curve over the whole block in vector lanes,
+    // then the entries.
+    constexpr int32_t kBlock = 64;
+    struct Column {
+        int64_t q, dy;
+        int32_t cc;
+        bool lower;
+    };
+    Column cols[kBlock];
+    float dists[kBlock], nds[kBlock];
     for (int32_t y = first; y < last; ++y) {
         uint32_t* mapX = st.MapA + static_cast<size_t>(y) * static_cast<size_t>(w);
         uint32_t* mapY = st.MapB + static_cast<size_t>(y) * static_cast<size_t>(w);
         std::fill(mapX, mapX + w, 0u);
         std::fill(mapY, mapY + w, 0u);
         const int64_t dyU = int64_t{y} - lens.upperRow(), dyL = int64_t{y} - lens.lowerRow();
-        for (int64_t a = aFirst; a <= aLast; ++a) {
-            const int64_t qU = Squared(a) + Squared(dyU), qL = Squared(a) + Squared(dyL);
-            int64_t q, dy;
-            int32_t cc;
-            bool lower;
-            if (rr >= static_cast<float>(qU)) {
-                q = qU, dy = dyU, cc = lens.upperRow(), lower = false;
-            } else if (rr >= static_cast<float>(qL)) {
-                q = qL, dy = dyL, cc = lens.lowerRow(), lower = true;
-            } else {
-                break;  // q grows with a: no column further out is in a lens
-            }
-            // Offsets of the column cx + a; the column cx - a takes -tx.
-            bool moved = false;
-            float tx = 0.0f, py = 0.0f;
-            if (q != 0 && curve) {
-                const float dist =
-                    static_cast<float>(std::sqrt(static_cast<double>(static_cast<float>(q))));
-                const float nd =
-                    inverse ? static_cast<float>(std::log(static_cast<double>(dist * d + 1.0f)) *
-                                                 static_cast<double>(A))
-                            : static_cast<float>((std::exp(static_cast<double>(dist * k)) - 1.0) *
-                                                 static_cast<double>(invd));
-                tx = static_cast<float>(a) * nd / dist;
-                py = static_cast<float>(dy) * nd / dist + static_cast<float>(cc);
-                moved = true;
-            }
-            const bool toLastPixel = lower && !inverse;
-            const auto write = [&](int64_t x, float t) {
-                if (x < 0 || x >= w)
-                    return;
-                float sx = static_cast<float>(x), sy = static_cast<float>(y);
-                if (q == 0) {
-                    sx = fcx;
-                    sy = static_cast<float>(cc);
-                } else if (moved) {
-                    const float px = t + fcx;
-                    if (!std::isnan(px))
-                        sx = px;
-                    if (!std::isnan(py))
-                        sy = py;
+        bool inLens = true;
+        for (int64_t a0 = aFirst; inLens && a0 <= aLast; a0 += kBlock) {
+            int32_t n = 0;
+            for (; n < kBlock && a0 + n <= aLast; ++n) {
+                const int64_t a = a0 + n;
+                const int64_t qU = Squared(a) + Squared(dyU), qL = Squared(a) + Squared(dyL);
+                if (rr >= static_cast<float>(qU)) {
+                    cols[n] = {qU, dyU, lens.upperRow(), false};
+                } else if (rr >= static_cast<float>(qL)) {
+                    cols[n] = {qL, dyL, lens.lowerRow(), true};
+                } else {
+                    inLens = false;  // q grows with a: no column further out is in a lens
+                    break;
                 }
-                mapX[x] = Encode(sx, w, toLastPixel);
-                mapY[x] = Encode(sy, h, toLastPixel);
-            };
-            write(cx + a, tx);
-            if (a != 0)
-                write(cx - a, -tx);
+                dists[n] = static_cast<float>(
+                    std::sqrt(static_cast<double>(static_cast<float>(cols[n].q))));
+            }
+            if (curve && inverse)
+                LogOnePlusToFloat(dists, d, static_cast<double>(A), nds, static_cast<size_t>(n),
+                                  ctx.CpuLevel);
+            else if (curve)
+                ExpMinusOneToFloat(dists, k, static_cast<double>(invd), nds, static_cast<size_t>(n),
+                                   ctx.CpuLevel);
+            for (int32_t i = 0; i < n; ++i) {
+                const int64_t a = a0 + i, q = cols[i].q;
+                const int32_t cc = cols[i].cc;
+                // Offsets of the column cx + a; the column cx - a takes -tx.
+                bool moved = false;
+                float tx = 0.0f, py = 0.0f;
+                if (q != 0 && curve) {
+                    const float dist = dists[i], nd = nds[i];
+                    tx = static_cast<float>(a) * nd / dist;
+                    py = static_cast<float>(cols[i].dy) * nd / dist + static_cast<float>(cc);
+                    moved = true;
+                }
+                const bool toLastPixel = cols[i].lower && !inverse;
+                const auto write = [&](int64_t x, float t) {
+                    if (x < 0 || x >= w)
+                        return;
+                    float sx = static_cast<float>(x), sy = static_cast<float>(y);
+                    if (q == 0) {
+                        sx = fcx;
+                        sy = static_cast<float>(cc);
+                    } else if (moved) {
+                        const float px = t + fcx;
+                        if (!std::isnan(px))
+                            sx = px;
+                        if (!std::isnan(py))
+                            sy = py;
+                    }
+                    mapX[x] = Encode(sx, w, toLastPixel);
+                    mapY[x] = Encode(sy, h, toLastPixel);
+                };
+                write(cx + a, tx);
+                if (a != 0)
+                    write(cx - a, -tx);
+            }
         }
     }
 }

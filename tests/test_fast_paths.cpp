@@ -370,18 +370,19 @@ TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
     const struct {
         const char* id;
         Entry (*pixel)(const kzr::EffectContext&, int32_t, int32_t);
-        bool large;
-    } effects[] = {{"Kzr_Dsp_Vi_HSqueeze", &SqueezePixel, true},
-                   {"Kzr_Dsp_Vi_DoubleFishEye", &FishEyePixel, false},
-                   {"Kzr_Dsp_Vi_Drain", &DrainPixel, false}};
-    for (const auto& [id, pixel, large] : effects)
+        bool wide, huge;  // rows of many blocks; frames wider than 32768
+    } effects[] = {{"Kzr_Dsp_Vi_HSqueeze", &SqueezePixel, true, true},
+                   {"Kzr_Dsp_Vi_DoubleFishEye", &FishEyePixel, true, false},
+                   {"Kzr_Dsp_Vi_Drain", &DrainPixel, false, false}};
+    for (const auto& [id, pixel, wide, huge] : effects)
         for (int run = 0; run < 300; ++run) {
             refhost::Instance fx(kzrtest::TheModule(), kzrtest::EffectIndex(id));
             fx.SetCpuLevel(run % 2 ? 8 : 0);
             WriteRandomParams(fx, rng);
             uint32_t w = 1 + rng() % 70, h = 1 + rng() % 70;
-            if (large && run % 10 == 0) {
-                w = run % 20 ? 1 + rng() % 700 : 32768 + rng() % 9000, h = 1 + rng() % 40;
+            if (wide && run % 10 == 0) {
+                w = huge && run % 20 == 0 ? 32768 + rng() % 9000 : 1 + rng() % 700;
+                h = 1 + rng() % (huge ? 40 : 300);
                 // Lenses by the right edge, of radius 4096 to 12288 (distances
                 // on both sides of 2^12) every other time.
                 const float right[2] = {1.0f - float(rng() % 100) / 2000.0f, 0.5f};

@@ -6,18 +6,17 @@
 #include <limits>
 #include <new>
 
-#include "effects/laser_rows.h"
 #include "imaging/multitask.h"
 #include "imaging/point_copy.h"
+#include "imaging/rays.h"
 #include "imaging/sample.h"
 
 namespace kzr {
 namespace {
 
-using laser::Ellipse;
-using laser::Inside;
-using laser::Rim;
-using laser::TruncDouble;
+using rays::Ellipse;
+using rays::Inside;
+using rays::Rim;
 
 int32_t Bounded64(int64_t v) {
     constexpr int64_t kLimit = int64_t{1} << 24;

@@ -55,6 +55,18 @@ inline int32_t TruncToInt(float v) {
     return static_cast<int32_t>(v);
 }
 
+// Double to a 32-bit integer truncating towards zero; NaN gives 0 and values
+// beyond the range saturate.
+inline int32_t TruncDouble(double v) {
+    if (!(v == v))
+        return 0;
+    if (v >= 2147483647.0)
+        return std::numeric_limits<int32_t>::max();
+    if (v <= -2147483648.0)
+        return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(v);
+}
+
 // Float to the nearest 32-bit integer, ties to even, saturating like TruncToInt.
 inline int32_t NearestToInt(float v) {
     return TruncToInt(std::nearbyint(v));

@@ -6,23 +6,10 @@
 #pragma once
 #include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "imaging/coordmap.h"
 
-namespace kzr::laser {
-
-// Double to a 32-bit integer truncating towards zero; NaN gives 0 and values
-// beyond the range saturate.
-inline int32_t TruncDouble(double v) {
-    if (!(v == v))
-        return 0;
-    if (v >= 2147483647.0)
-        return std::numeric_limits<int32_t>::max();
-    if (v <= -2147483648.0)
-        return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(v);
-}
+namespace kzr::rays {
 
 // The circle in display units: a pixel column x lies at x a, the centre at
 // (cxc, cy), the radius is Lf.
@@ -87,4 +74,4 @@ inline Inside InsideRow(const Ellipse& el, int32_t y, int32_t w) {
 void RimPointsRowAvx2(const Rim& g, int32_t y, int32_t w, int32_t* point);  // columns [0, w)
 Inside InsideRowAvx2(const Ellipse& el, int32_t y, int32_t w);
 
-}  // namespace kzr::laser
+}  // namespace kzr::rays

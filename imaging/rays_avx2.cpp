@@ -1,4 +1,4 @@
-// The laser's row loops eight pixels at a time; built with -mavx2 and
+// The rays of a row eight pixels at a time; built with -mavx2 and
 // reached only after HasAvx2().  Every lane takes the steps of the
 // per-pixel form: float products and sums, the square root of the float
 // sum widened to double and rounded back, float quotients.
@@ -6,9 +6,9 @@
 
 #include <bit>
 
-#include "effects/laser_rows.h"
+#include "imaging/rays.h"
 
-namespace kzr::laser {
+namespace kzr::rays {
 namespace {
 
 // The column numbers x .. x + 7 as floats (exact below 2^24).
@@ -121,4 +121,4 @@ Inside InsideRowAvx2(const Ellipse& el, int32_t y, int32_t w) {
     return in;
 }
 
-}  // namespace kzr::laser
+}  // namespace kzr::rays

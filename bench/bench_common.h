@@ -72,5 +72,6 @@ void RegisterEffectBenchmarks();
 void RegisterFloorBenchmarks();
 void RegisterCvRemapBenchmarks();
 void RegisterLibraryFloorBenchmarks();
+void RegisterTaskStartBenchmarks();
 
 }  // namespace kzrbench

@@ -76,6 +76,7 @@ int main(int argc, char** argv) {
     kzrbench::RegisterFloorBenchmarks();
     kzrbench::RegisterCvRemapBenchmarks();
     kzrbench::RegisterLibraryFloorBenchmarks();
+    kzrbench::RegisterTaskStartBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

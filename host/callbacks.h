@@ -17,6 +17,9 @@
 //       // others, starts from what a single pass would hold at its first
 //       // row, and gives the same entries when built a second time;
 //       static void BuildRows(const EffectContext&, State&, int32_t first, int32_t last);
+//       // A Process after a parameter change builds and draws band by band,
+//       // so the draw of rows [first, last) must read no map entries of
+//       // other rows.
 //       // optional: a renderer of the rows [first, last) replacing the
 //       // standard remap (Process may split a frame into bands of rows),
 //       static void RenderRows(const EffectContext&, const State&,
@@ -137,8 +140,7 @@ struct MapEffect {
             }
         }
         BuildMaps(*ctx, st);
-        if constexpr (kHasBuiltFlag<State>)
-            st.MapBuilt = 1;
+        MarkBuilt(st);
         return kOk;
     }
 
@@ -152,17 +154,38 @@ struct MapEffect {
         // Maps built for another frame size (or none at all): draw nothing.
         if (!MapsMatch(*ctx, st))
             return kFail;
-        UpdateMaps(*ctx, st);
+        const bool rebuild = NeedsRebuild(*ctx, st);
         FramePair frames(*ctx, st.SourceFrame, st.DestFrame);
-        if (!frames.Usable())
-            return kOk;
         const int32_t h = static_cast<int32_t>(ctx->Height);
         // A frame drawn into its own source is drawn in one band, in order.
-        const int32_t tasks = CanDrawInBands(frames.src, frames.dst) ? ctx->TaskCount : 1;
-        DrawInBands(tasks, h,
+        const bool banded = frames.Usable() && CanDrawInBands(frames.src, frames.dst);
+        if constexpr (kBuildsRows) {
+            // A keyframe builds and draws each band in one go: the draw of a
+            // band reads only that band's map rows, which are still in the
+            // core's cache, and the tasks start once rather than twice.
+            if (rebuild && banded) {
+                DrawInBands(ctx->TaskCount, h, [&](int32_t first, int32_t last) {
+                    Fx::BuildRows(*ctx, st, first, last);
+                    DrawRows(*ctx, st, frames, first, last);
+                });
+                MarkBuilt(st);
+                return kOk;
+            }
+        }
+        if (rebuild) {
+            BuildMaps(*ctx, st);
+            MarkBuilt(st);
+        }
+        if (!frames.Usable())
+            return kOk;
+        DrawInBands(banded ? ctx->TaskCount : 1, h,
                     [&](int32_t first, int32_t last) { DrawRows(*ctx, st, frames, first, last); });
         return kOk;
     }
+
+    static constexpr bool kBuildsRows = requires(const EffectContext& ctx, State& st) {
+        Fx::BuildRows(ctx, st, 0, 0);
+    };
 
     // Rows [first, last) of the frame, through the effect's own renderer or
     // the standard remap.
@@ -182,7 +205,7 @@ struct MapEffect {
     // Builds the maps for the context's size and parameters: in bands of
     // rows when the effect builds rows, else through its whole builder.
     static void BuildMaps(const EffectContext& ctx, State& st) {
-        if constexpr (requires { Fx::BuildRows(ctx, st, int32_t{0}, int32_t{0}); }) {
+        if constexpr (kBuildsRows) {
             DrawInBands(ctx.TaskCount, static_cast<int32_t>(ctx.Height),
                         [&](int32_t first, int32_t last) { Fx::BuildRows(ctx, st, first, last); });
         } else {
@@ -190,16 +213,23 @@ struct MapEffect {
         }
     }
 
-    // Rebuilds the maps when they were never built or a parameter changed.
-    static void UpdateMaps(const EffectContext& ctx, State& st) {
+    // The maps must be built again when they never were or a parameter changed.
+    static bool NeedsRebuild(const EffectContext& ctx, const State& st) {
         bool rebuild = AnyParamChanged(&ctx);
         if constexpr (kHasBuiltFlag<State>)
             rebuild = rebuild || st.MapBuilt == 0;
-        if (!rebuild)
-            return;
-        BuildMaps(ctx, st);
+        return rebuild;
+    }
+    static void MarkBuilt(State& st) {
         if constexpr (kHasBuiltFlag<State>)
             st.MapBuilt = 1;
+    }
+    // Rebuilds the maps when they were never built or a parameter changed.
+    static void UpdateMaps(const EffectContext& ctx, State& st) {
+        if (!NeedsRebuild(ctx, st))
+            return;
+        BuildMaps(ctx, st);
+        MarkBuilt(st);
     }
 
     static constexpr EffectCallback Destroy() {

@@ -254,6 +254,22 @@ Entry SqueezePixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
     return {kzr::ClampedFixedTrunc(px, w), kzr::ClampedFixedTrunc(py, h)};
 }
 
+// The horizontal stretch's column entry of pixel (x, y), computed for that
+// pixel alone (its only map: the second entry is 0).
+Entry HStretchPixel(const kzr::EffectContext& ctx, int32_t x, int32_t) {
+    const float k = kzr::ParamFloat(&ctx, 0), size = kzr::ParamFloat(&ctx, 1);
+    const bool inverse = kzr::ParamBool(&ctx, 2);
+    const int32_t w = int32_t(ctx.Width);
+    const int32_t c = kzr::Bounded(kzr::TruncToInt(float(w) * kzr::ParamFloat(&ctx, 3)));
+    const float D = float(c > w / 2 ? c : w - c);
+    const int32_t R = k > 0.0f && std::isfinite(k) ? kzr::TruncToInt(D * size) : 0;
+    const int32_t d = std::abs(x - c);
+    if (d >= R)
+        return {uint32_t(x) << 16, 0};
+    const float v = kzr::ExpCurve(R, k).Offset(float(d), inverse);
+    return {kzr::ClampedFixedTrunc(x > c ? float(c) + v : float(c) - v, w), 0};
+}
+
 // The fish-eye's entries of pixel (x, y), computed for that pixel alone.
 Entry FishEyePixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
     const float d = kzr::ParamFloat(&ctx, 0), size = kzr::ParamFloat(&ctx, 2);
@@ -361,8 +377,8 @@ void WriteRandomParams(refhost::Instance& fx, std::mt19937& rng) {
     }
 }
 
-// Random parameters, sizes and CpuLevels (0 and 8); every entry of both
-// maps equals the one computed for its pixel alone.  The squeeze also builds
+// Random parameters, sizes and CpuLevels (0 and 8); every entry of the maps
+// equals the one computed for its pixel alone.  The squeeze also builds
 // frames hundreds of pixels across (many blocks of distances per row) and
 // wider than 32768 (entries of 2^31 and more).
 TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
@@ -373,6 +389,7 @@ TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
         bool wide, huge;  // rows of many blocks; frames wider than 32768
     } effects[] = {{"Kzr_Dsp_Vi_HSqueeze", &SqueezePixel, true, true},
                    {"Kzr_Dsp_Vi_DoubleFishEye", &FishEyePixel, true, false},
+                   {"Kzr_Dsp_Vi_HStretch", &HStretchPixel, true, false},
                    {"Kzr_Dsp_Vi_Drain", &DrainPixel, false, false}};
     for (const auto& [id, pixel, wide, huge] : effects)
         for (int run = 0; run < 300; ++run) {
@@ -393,11 +410,12 @@ TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
                     fx.WriteRaw(1, &radius, sizeof radius);
             }
             ASSERT_EQ(fx.Prepare(w, h), kzr::kOk);
-            const uint32_t *a = kzrtest::MapAt(fx, 0x10), *b = kzrtest::MapAt(fx, 0x18);
+            const uint32_t* a = kzrtest::MapAt(fx, 0x10);
+            const uint32_t* b = pixel == &HStretchPixel ? nullptr : kzrtest::MapAt(fx, 0x18);
             for (uint32_t y = 0; y < h; ++y)
                 for (uint32_t x = 0; x < w; ++x) {
                     const Entry want = pixel(fx.Context(), int32_t(x), int32_t(y));
-                    ASSERT_EQ(Entry(a[y * w + x], b[y * w + x]), want)
+                    ASSERT_EQ(Entry(a[y * w + x], b ? b[y * w + x] : 0), want)
                         << id << " run " << run << " level " << run % 2 * 8 << " " << w << "x" << h
                         << " at " << x << "," << y << " parameters " << fx.FormatParam(0) << " "
                         << fx.FormatParam(1) << " " << fx.FormatParam(2) << " "

@@ -43,28 +43,24 @@ struct MapScratch {
 // uninitialised) and released with the map; throws std::bad_alloc.
 MapScratch& ScratchOf(uint32_t* map);
 
-// Float to 32-bit integer truncating towards zero, as a C cast does for every
-// value that fits; NaN gives 0 and values beyond the range saturate.
-inline int32_t TruncToInt(float v) {
+// Float or double to a 32-bit integer truncating towards zero, as a C cast
+// does for every value that fits; NaN gives 0 and values beyond the range
+// saturate.
+template <class F>
+inline int32_t TruncSaturating(F v) {
     if (!(v == v))
         return 0;
-    if (v >= 2147483648.0f)
+    if (v >= static_cast<F>(2147483648.0))
         return std::numeric_limits<int32_t>::max();
-    if (v <= -2147483648.0f)
+    if (v <= static_cast<F>(-2147483648.0))
         return std::numeric_limits<int32_t>::min();
     return static_cast<int32_t>(v);
 }
-
-// Double to a 32-bit integer truncating towards zero; NaN gives 0 and values
-// beyond the range saturate.
+inline int32_t TruncToInt(float v) {
+    return TruncSaturating(v);
+}
 inline int32_t TruncDouble(double v) {
-    if (!(v == v))
-        return 0;
-    if (v >= 2147483647.0)
-        return std::numeric_limits<int32_t>::max();
-    if (v <= -2147483648.0)
-        return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(v);
+    return TruncSaturating(v);
 }
 
 // Float to the nearest 32-bit integer, ties to even, saturating like TruncToInt.

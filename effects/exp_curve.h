@@ -10,10 +10,13 @@
 // positive, R of 0) the constants are not finite and the results not numbers;
 // callers guard against that.
 #pragma once
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
+#include "imaging/coordmap.h"
 #include "imaging/exp_log.h"
 
 namespace kzr {
@@ -52,5 +55,34 @@ struct ExpCurve {
 
     float k, invk, s, invs;
 };
+
+// Writes the entries of a row of width w for a band of radius R about the
+// column c: the column c + d gets c + v(d), the column c - d gets c - v(d)
+// (the centre itself counts as left) for every distance d < R of a column of
+// the row, v(d) taken as d where it is not a number; the other columns are
+// left as they are.  offsets(d0, n, v) gives v(d0 + i) in v[i] for i < n
+// <= kBandBlock, a block of distances at a time.
+inline constexpr int32_t kBandBlock = 64;
+template <class Offsets>
+void FillBandAboutColumn(uint32_t* row, int32_t w, int32_t c, int32_t R, Offsets&& offsets) {
+    const float C = static_cast<float>(c);
+    alignas(16) float v[kBandBlock];
+    // Distances of the row's columns: from the nearest (0 when the centre
+    // is inside the row) to the farthest.
+    const int32_t nearest = c < 0 ? -c : (c >= w ? c - (w - 1) : 0);
+    const int32_t reach = std::min(R, std::max(std::abs(c), std::abs(w - 1 - c)) + 1);
+    for (int32_t d0 = nearest; d0 < reach; d0 += kBandBlock) {
+        const int32_t n = std::min(kBandBlock, reach - d0);
+        offsets(d0, n, v);
+        for (int32_t i = 0; i < n; ++i) {
+            const int32_t d = d0 + i;
+            const float off = std::isnan(v[i]) ? static_cast<float>(d) : v[i];
+            if (d > 0 && c + d >= 0 && c + d < w)
+                row[c + d] = ClampedFixedTrunc(C + off, w);
+            if (c - d >= 0 && c - d < w)
+                row[c - d] = ClampedFixedTrunc(C - off, w);
+        }
+    }
+}
 
 }  // namespace kzr

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 namespace kzr {
 
@@ -31,7 +30,6 @@ void HStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, int
 
     const float W = static_cast<float>(w);
     const int32_t c = Bounded(TruncToInt(W * xOffset));
-    const float C = static_cast<float>(c);
     const float D = c > w / 2 ? static_cast<float>(c) : static_cast<float>(w - c);
     // A curvature outside (0, inf) has no curve: such a band stays unchanged.
     const int32_t R = (k > 0.0f && std::isfinite(k)) ? TruncToInt(D * size) : 0;
@@ -39,31 +37,14 @@ void HStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, int
     const ExpCurve curve(R, k);
 
     uint32_t* row = st.MapA + static_cast<size_t>(first) * static_cast<size_t>(w);
-    for (int32_t x = 0; x < w; ++x)
-        row[x] = static_cast<uint32_t>(x) << 16;
-    // The band's columns, by their distance d from the centre: c + d on the
-    // right, c - d on the left (the centre itself counts as left), the curve
-    // taken for a block of distances at a time.
-    constexpr int32_t kBlock = 64;
-    alignas(16) float dist[kBlock], offset[kBlock];
-    // Distances of the frame's columns: from the nearest (0 when the centre
-    // is inside the frame) to the farthest.
-    const int32_t nearest = c < 0 ? -c : (c >= w ? c - (w - 1) : 0);
-    const int32_t reach = std::min(R, std::max(std::abs(c), std::abs(w - 1 - c)) + 1);
-    for (int32_t d0 = nearest; d0 < reach; d0 += kBlock) {
-        const int32_t n = std::min(kBlock, reach - d0);
+    OwnColumns(row, 0, w);
+    // The band's columns, the curve taken for a block of distances at a time.
+    FillBandAboutColumn(row, w, c, R, [&](int32_t d0, int32_t n, float* offset) {
+        alignas(16) float dist[kBandBlock];
         for (int32_t i = 0; i < n; ++i)
             dist[i] = static_cast<float>(d0 + i);
         curve.Values(dist, offset, static_cast<size_t>(n), inverse, ctx.CpuLevel);
-        for (int32_t i = 0; i < n; ++i) {
-            const int32_t d = d0 + i;
-            const float v = std::isnan(offset[i]) ? dist[i] : offset[i];
-            if (d > 0 && c + d >= 0 && c + d < w)
-                row[c + d] = ClampedFixedTrunc(C + v, w);
-            if (c - d >= 0 && c - d < w)
-                row[c - d] = ClampedFixedTrunc(C - v, w);
-        }
-    }
+    });
     for (int32_t y = first + 1; y < last; ++y)
         std::copy(row, row + w, st.MapA + int64_t{y} * w);
 }

@@ -1,5 +1,8 @@
 #include "effects/tristretch.h"
 
+#include "effects/exp_curve.h"
+
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -33,16 +36,12 @@ void TriStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, i
     const float W = static_cast<float>(w);
     const int32_t cx = Bounded(TruncToInt(W * pos.x));
     const int32_t cy = Bounded(TruncToInt(static_cast<float>(h) * pos.y));
-    const float CX = static_cast<float>(cx);
     // A curvature that is not a positive normal float has no curve: every
     // band stays unchanged.
     const bool curved = g > 0.0f && std::isnormal(g);
 
     uint32_t* row = st.MapA + static_cast<size_t>(first) * static_cast<size_t>(w);
-    const auto keepRow = [w](uint32_t* entries) {
-        for (int32_t x = 0; x < w; ++x)
-            entries[x] = static_cast<uint32_t>(x) << 16;
-    };
+    const auto keepRow = [w](uint32_t* entries) { OwnColumns(entries, 0, w); };
     for (int32_t y = first; y < last; ++y, row += w) {
         const int32_t a = std::abs(y - cy);
         const int32_t E = y <= cy ? cy : h - cy;
@@ -71,20 +70,19 @@ void TriStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, i
         const double invK = 1.0 / K;
         const bool magnify = (y < cy) != inverse;
 
-        for (int32_t x = 0; x < w; ++x) {
-            const int32_t b = std::abs(x - cx);
-            if (b >= R) {
-                row[x] = static_cast<uint32_t>(x) << 16;
-                continue;
-            }
-            const double db = static_cast<double>(b);
-            float v = magnify ? static_cast<float>((std::exp(db * invK) - 1.0) * invG)
-                              : static_cast<float>(std::log(db * G + 1.0) * K);
-            if (std::isnan(v))
-                v = static_cast<float>(b);
-            const float p = x > cx ? CX + v : CX - v;
-            row[x] = ClampedFixedTrunc(p, w);
-        }
+        // The columns outside the band keep their own column.
+        const int64_t bandFirst = int64_t{cx} - R + 1, bandLast = int64_t{cx} + R;
+        OwnColumns(row, 0, static_cast<int32_t>(std::clamp<int64_t>(bandFirst, 0, w)));
+        OwnColumns(row, static_cast<int32_t>(std::clamp<int64_t>(bandLast, 0, w)), w);
+        FillBandAboutColumn(row, w, cx, R, [&](int32_t d0, int32_t n, float* offset) {
+            alignas(16) double dist[kBandBlock];
+            for (int32_t i = 0; i < n; ++i)
+                dist[i] = static_cast<double>(d0 + i);
+            if (magnify)
+                ExpMinusOneToFloat(dist, invK, invG, offset, static_cast<size_t>(n), ctx.CpuLevel);
+            else
+                LogOnePlusToFloat(dist, G, K, offset, static_cast<size_t>(n), ctx.CpuLevel);
+        });
     }
 }
 

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <limits>
 
-#include <xmmintrin.h>
+#include <emmintrin.h>
 
 namespace kzr {
 
@@ -99,6 +99,21 @@ inline uint32_t ClampedFixedTrunc(float p, int32_t size) {
 inline int32_t Bounded(int32_t v) {
     constexpr int32_t kLimit = 1 << 24;
     return v < -kLimit ? -kLimit : (v > kLimit ? kLimit : v);
+}
+
+// Entries of the pixels' own columns, x << 16, for the columns [first,
+// last) of a row: four at a time.
+inline void OwnColumns(uint32_t* row, int32_t first, int32_t last) {
+    int32_t x = first;
+    if (last - x >= 4) {
+        __m128i v =
+            _mm_slli_epi32(_mm_add_epi32(_mm_set1_epi32(x), _mm_setr_epi32(0, 1, 2, 3)), 16);
+        const __m128i step = _mm_set1_epi32(4 << 16);
+        for (; x + 4 <= last; x += 4, v = _mm_add_epi32(v, step))
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), v);
+    }
+    for (; x < last; ++x)
+        row[x] = static_cast<uint32_t>(x) << 16;
 }
 
 }  // namespace kzr

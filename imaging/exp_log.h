@@ -23,6 +23,10 @@ void ExpMinusOneToFloat(const float* x, float a, double m, float* t, size_t n, i
 // t[i] = float(log(double(x[i] * a + 1.0f)) * m) for i < n, x[i] * a + 1 in
 // float, bit for bit what the library's log gives.
 void LogOnePlusToFloat(const float* x, float a, double m, float* t, size_t n, int cpuLevel);
+// The same two curves with the arguments formed in double:
+// t[i] = float((exp(x[i] * a) - 1.0) * m) and float(log(x[i] * a + 1.0) * m).
+void ExpMinusOneToFloat(const double* x, double a, double m, float* t, size_t n, int cpuLevel);
+void LogOnePlusToFloat(const double* x, double a, double m, float* t, size_t n, int cpuLevel);
 
 // The four-at-a-time kernels; they need HasAvx2().  The last two give
 // (exp(x[i]) - 1) m and log(x[i]) m rounded to float where the kernel's
@@ -31,5 +35,7 @@ void ExpAvx2(const float* x, double* e, size_t n);
 void LogAvx2(const float* y, double* l, size_t n);
 void ExpMinusOneTimesAvx2(const float* x, double m, float* t, size_t n);
 void LogTimesAvx2(const float* y, double m, float* t, size_t n);
+void ExpMinusOneTimesAvx2(const double* x, double m, float* t, size_t n);
+void LogTimesAvx2(const double* y, double m, float* t, size_t n);
 
 }  // namespace kzr

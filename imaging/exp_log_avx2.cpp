@@ -7,19 +7,27 @@
 namespace kzr {
 
 void ExpAvx2(const float* x, double* e, size_t n) {
-    explog::FloatsArray<Avx2Lanes>(explog::Exp<Avx2Lanes>(), x, e, n);
+    explog::LanesArray<Avx2Lanes>(explog::Exp<Avx2Lanes>(), x, e, n);
 }
 
 void LogAvx2(const float* y, double* l, size_t n) {
-    explog::FloatsArray<Avx2Lanes>(explog::Log<Avx2Lanes>(), y, l, n);
+    explog::LanesArray<Avx2Lanes>(explog::Log<Avx2Lanes>(), y, l, n);
 }
 
 void ExpMinusOneTimesAvx2(const float* x, double m, float* t, size_t n) {
-    explog::FloatsArray<Avx2Lanes>(explog::ExpMinusOneTimes<Avx2Lanes>(m), x, t, n);
+    explog::LanesArray<Avx2Lanes>(explog::ExpMinusOneTimes<Avx2Lanes>(m), x, t, n);
 }
 
 void LogTimesAvx2(const float* y, double m, float* t, size_t n) {
-    explog::FloatsArray<Avx2Lanes>(explog::LogTimes<Avx2Lanes>(m), y, t, n);
+    explog::LanesArray<Avx2Lanes>(explog::LogTimes<Avx2Lanes>(m), y, t, n);
+}
+
+void ExpMinusOneTimesAvx2(const double* x, double m, float* t, size_t n) {
+    explog::LanesArray<Avx2Lanes>(explog::ExpMinusOneTimes<Avx2Lanes>(m), x, t, n);
+}
+
+void LogTimesAvx2(const double* y, double m, float* t, size_t n) {
+    explog::LanesArray<Avx2Lanes>(explog::LogTimes<Avx2Lanes>(m), y, t, n);
 }
 
 }  // namespace kzr

@@ -1,11 +1,11 @@
 // The kernels of ExpOfFloats and LogOfFloats (exp_log.h), written once over
 // a lane type L (lanes_sse2.h, lanes_avx2.h) like the trigonometric ones.
-// Besides the operations trig_lanes.h names, L provides Or; on the 64 bits
-// of each lane as an integer SetBits(v), AddBits(a, b) and the logical
-// shifts ShiftLeftBits<N>, ShiftRightBits<N>; and a vector F of kWidth
-// floats: ToFloats (each lane rounded to float), SetFloats, AndFloats,
-// SameFloatBits(a, b) (all ones where the bits are equal), SelectFloats and
-// Store(float*, F).
+// Besides the operations trig_lanes.h names, L provides Or and Load (kWidth
+// doubles); on the 64 bits of each lane as an integer SetBits(v),
+// AddBits(a, b) and the logical shifts ShiftLeftBits<N>, ShiftRightBits<N>;
+// and a vector F of kWidth floats: ToFloats (each lane rounded to float),
+// SetFloats, AndFloats, SameFloatBits(a, b) (all ones where the bits are
+// equal), SelectFloats and Store(float*, F).
 //
 // Both widths take the same steps, so they give the same bits.  Every step
 // is one IEEE operation (no fused multiply-add), exact where noted.
@@ -201,21 +201,31 @@ struct LogTimes {
     }
 };
 
-// A kernel over whole arrays of floats, to doubles (Exp, Log) or floats
-// (the others); the last partial step is padded with zeros.
-template <class L, class K, class T>
-void FloatsArray(const K& kernel, const float* x, T* out, size_t n) {
+// kWidth floats or doubles as the lanes' doubles.
+template <class L>
+inline typename L::D LoadLanes(const float* p) {
+    return L::LoadFloats(p);
+}
+template <class L>
+inline typename L::D LoadLanes(const double* p) {
+    return L::Load(p);
+}
+
+// A kernel over whole arrays of floats or doubles, to doubles (Exp, Log) or
+// floats (the others); the last partial step is padded with zeros.
+template <class L, class K, class In, class T>
+void LanesArray(const K& kernel, const In* x, T* out, size_t n) {
     constexpr size_t kW = L::kWidth;
     size_t i = 0;
     for (; i + kW <= n; i += kW)
-        L::Store(out + i, kernel(L::LoadFloats(x + i)));
+        L::Store(out + i, kernel(LoadLanes<L>(x + i)));
     if (i == n)
         return;
-    float rest[kW] = {};
+    In rest[kW] = {};
     for (size_t j = i; j < n; ++j)
         rest[j - i] = x[j];
     T ro[kW];
-    L::Store(ro, kernel(L::LoadFloats(rest)));
+    L::Store(ro, kernel(LoadLanes<L>(rest)));
     for (size_t j = i; j < n; ++j)
         out[j] = ro[j - i];
 }

@@ -16,6 +16,7 @@ struct Avx2Lanes {
     static D LoadInts(const int32_t* p) {
         return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     }
+    static D Load(const double* p) { return _mm256_loadu_pd(p); }
     static void Store(double* p, D v) { _mm256_storeu_pd(p, v); }
     static D Set(double v) { return _mm256_set1_pd(v); }
     static D Add(D a, D b) { return _mm256_add_pd(a, b); }

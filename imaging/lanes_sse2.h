@@ -20,6 +20,7 @@ struct Sse2Lanes {
     static D LoadInts(const int32_t* p) {
         return _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
     }
+    static D Load(const double* p) { return _mm_loadu_pd(p); }
     static void Store(double* p, D v) { _mm_storeu_pd(p, v); }
     static D Set(double v) { return _mm_set1_pd(v); }
     static D Add(D a, D b) { return _mm_add_pd(a, b); }

@@ -270,6 +270,35 @@ Entry HStretchPixel(const kzr::EffectContext& ctx, int32_t x, int32_t) {
     return {kzr::ClampedFixedTrunc(x > c ? float(c) + v : float(c) - v, w), 0};
 }
 
+// The tri-stretch's column entry of pixel (x, y), computed for that pixel
+// alone with the library's exp and log (its only map: the second entry is 0).
+Entry TriStretchPixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
+    const float g = kzr::ParamFloat(&ctx, 0), size = kzr::ParamFloat(&ctx, 1);
+    const bool inverse = kzr::ParamBool(&ctx, 2);
+    const kzr::Point2f pos = kzr::ParamPoint(&ctx, 3);
+    const int32_t w = int32_t(ctx.Width), h = int32_t(ctx.Height);
+    const int32_t cx = kzr::Bounded(kzr::TruncToInt(float(w) * pos.x));
+    const int32_t cy = kzr::Bounded(kzr::TruncToInt(float(h) * pos.y));
+    const int32_t E = y <= cy ? cy : h - cy;
+    const bool curved = g > 0.0f && std::isnormal(g);
+    const int32_t R = curved ? kzr::Bounded(kzr::TruncToInt(float(E) * size)) : 0;
+    const int32_t b = std::abs(x - cx);
+    const Entry keep{uint32_t(x) << 16, 0};
+    if (y == cy || R <= 0 || b >= R)
+        return keep;
+    const float t = float(std::abs(y - cy)) / float(E);
+    const float gy = (t * g) * t;
+    const double G = gy == 0.0f ? 1e-8 : double(gy);
+    const double arg = inverse ? double(float(double(R) * G + 1.0)) : double(R) * G + 1.0;
+    if (!(std::log(arg) > 0.0))
+        return keep;
+    const double K = double(R) / std::log(arg);
+    float v = (y < cy) != inverse ? float((std::exp(double(b) * (1.0 / K)) - 1.0) * (1.0 / G))
+                                  : float(std::log(double(b) * G + 1.0) * K);
+    v = std::isnan(v) ? float(b) : v;
+    return {kzr::ClampedFixedTrunc(x > cx ? float(cx) + v : float(cx) - v, w), 0};
+}
+
 // The fish-eye's entries of pixel (x, y), computed for that pixel alone.
 Entry FishEyePixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
     const float d = kzr::ParamFloat(&ctx, 0), size = kzr::ParamFloat(&ctx, 2);
@@ -386,12 +415,13 @@ TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
     const struct {
         const char* id;
         Entry (*pixel)(const kzr::EffectContext&, int32_t, int32_t);
-        bool wide, huge;  // rows of many blocks; frames wider than 32768
-    } effects[] = {{"Kzr_Dsp_Vi_HSqueeze", &SqueezePixel, true, true},
-                   {"Kzr_Dsp_Vi_DoubleFishEye", &FishEyePixel, true, false},
-                   {"Kzr_Dsp_Vi_HStretch", &HStretchPixel, true, false},
-                   {"Kzr_Dsp_Vi_Drain", &DrainPixel, false, false}};
-    for (const auto& [id, pixel, wide, huge] : effects)
+        bool wide, huge, twoMaps;  // rows of many blocks; frames wider than 32768
+    } effects[] = {{"Kzr_Dsp_Vi_HSqueeze", &SqueezePixel, true, true, true},
+                   {"Kzr_Dsp_Vi_DoubleFishEye", &FishEyePixel, true, false, true},
+                   {"Kzr_Dsp_Vi_HStretch", &HStretchPixel, true, false, false},
+                   {"Kzr_Dsp_Vi_TriStretch", &TriStretchPixel, true, false, false},
+                   {"Kzr_Dsp_Vi_Drain", &DrainPixel, false, false, true}};
+    for (const auto& [id, pixel, wide, huge, twoMaps] : effects)
         for (int run = 0; run < 300; ++run) {
             refhost::Instance fx(kzrtest::TheModule(), kzrtest::EffectIndex(id));
             fx.SetCpuLevel(run % 2 ? 8 : 0);
@@ -411,7 +441,7 @@ TEST(FastPaths, LensBuildersEqualTheirPerPixelFormulas) {
             }
             ASSERT_EQ(fx.Prepare(w, h), kzr::kOk);
             const uint32_t* a = kzrtest::MapAt(fx, 0x10);
-            const uint32_t* b = pixel == &HStretchPixel ? nullptr : kzrtest::MapAt(fx, 0x18);
+            const uint32_t* b = twoMaps ? kzrtest::MapAt(fx, 0x18) : nullptr;
             for (uint32_t y = 0; y < h; ++y)
                 for (uint32_t x = 0; x < w; ++x) {
                     const Entry want = pixel(fx.Context(), int32_t(x), int32_t(y));
@@ -557,18 +587,29 @@ TEST(FastPaths, ExpCurveValuesAreTheScalarCurves) {
                             << squeeze << " d " << d[i];
                 }
             }
+        // Factors that put the exact value next to the midpoint between two
+        // floats, the argument formed in float and in double.
         std::uniform_real_distribution<float> arg(0.001f, 20.0f), target(1.0f, 1e6f);
-        for (int i = 0; i < 4000; ++i) {
-            const bool squeeze = i % 2 != 0;
-            const float x = squeeze ? std::exp(arg(rng)) - 1.0f : arg(rng);
-            const double exact = squeeze ? std::log(double(x + 1.0f)) : std::exp(double(x)) - 1.0;
+        const auto check = [&](auto x, bool squeeze) {
+            using In = decltype(x);
+            const double u = squeeze ? double(x + In{1}) : double(x);
+            const double exact = squeeze ? std::log(u) : std::exp(u) - 1.0;
             const float f = target(rng);  // the midpoint above f, over the exact value
             const double m = (double(f) + double(std::nextafter(f, INFINITY) - f) / 2) / exact;
             float got;
-            (squeeze ? kzr::LogOnePlusToFloat : kzr::ExpMinusOneToFloat)(&x, 1.0f, m, &got, 1,
-                                                                         level);
-            ASSERT_TRUE(same(got, float(exact * m)))
-                << "level " << level << " x " << x << " factor " << m << " squeeze " << squeeze;
+            if (squeeze)
+                kzr::LogOnePlusToFloat(&x, In{1}, m, &got, 1, level);
+            else
+                kzr::ExpMinusOneToFloat(&x, In{1}, m, &got, 1, level);
+            return ::testing::AssertionResult(same(got, float(exact * m)))
+                   << "level " << level << " x " << x << " factor " << m << " squeeze " << squeeze
+                   << " in " << sizeof(In) * 8 << " bits";
+        };
+        for (int i = 0; i < 4000; ++i) {
+            const bool squeeze = i % 2 != 0;
+            const float x = squeeze ? std::exp(arg(rng)) - 1.0f : arg(rng);
+            ASSERT_TRUE(check(x, squeeze));
+            ASSERT_TRUE(check(double(x) + double(arg(rng)) * 0x1p-30, squeeze));
         }
     }
 }

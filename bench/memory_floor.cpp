@@ -1,9 +1,15 @@
 // The memory floor of a frame pass: one plain loop that reads the source
 // frame and 0, 1 or 2 maps of 32-bit entries once each and writes the
 // destination once.  No effect that reads that much can be faster on this
-// machine, so the effects' times are given as multiples of it.
+// machine, so the effects' times are given as multiples of it.  The tasks2
+// cases run the same pass on two threads, in sixteen bands taken from a
+// queue as Process takes them: how much a second core can gain where memory
+// is all the work.
 #include <benchmark/benchmark.h>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -33,7 +39,17 @@ namespace {
         dst[i] = src[i] + (a[i] ^ b[i]);
 }
 
-void BM_Floor(benchmark::State& state, int maps, FrameSize size) {
+void Pass(int maps, const uint32_t* src, const uint32_t* a, const uint32_t* b, uint32_t* dst,
+          size_t n) {
+    if (maps == 0)
+        Pass0(src, dst, n);
+    else if (maps == 1)
+        Pass1(src, a, dst, n);
+    else
+        Pass2(src, a, b, dst, n);
+}
+
+void BM_Floor(benchmark::State& state, int maps, FrameSize size, int tasks) {
     const size_t n = size_t{size.width} * size.height;
     const refhost::FramePixels& src = SourceFrame(size);
     // Written before the timed loop, so no page is first touched inside it;
@@ -46,12 +62,21 @@ void BM_Floor(benchmark::State& state, int maps, FrameSize size) {
     for (auto _ : state) {
         Evict(state);
         benchmark::DoNotOptimize(src.data());
-        if (maps == 0)
-            Pass0(src.data(), dst.data(), n);
-        else if (maps == 1)
-            Pass1(src.data(), a.data(), dst.data(), n);
-        else
-            Pass2(src.data(), a.data(), b.data(), dst.data(), n);
+        if (tasks == 1) {
+            Pass(maps, src.data(), a.data(), b.data(), dst.data(), n);
+        } else {
+            constexpr size_t kBands = 16;
+            std::atomic<size_t> next{0};
+            tbb::parallel_for(
+                tbb::blocked_range<int>(0, tasks, 1), [&](const tbb::blocked_range<int>&) {
+                    for (size_t band; (band = next.fetch_add(1)) < kBands;) {
+                        const size_t first = n * band / kBands;
+                        const size_t count = n * (band + 1) / kBands - first;
+                        Pass(maps, src.data() + first, maps >= 1 ? a.data() + first : nullptr,
+                             maps >= 2 ? b.data() + first : nullptr, dst.data() + first, count);
+                    }
+                });
+        }
         benchmark::DoNotOptimize(dst.data());
         benchmark::ClobberMemory();
     }
@@ -63,9 +88,11 @@ void BM_Floor(benchmark::State& state, int maps, FrameSize size) {
 void RegisterFloorBenchmarks() {
     for (const FrameSize& size : kSizes)
         for (int maps : {0, 1, 2})
-            Timed(benchmark::RegisterBenchmark(
-                ("floor/" + std::to_string(maps) + "maps/" + size.Name()).c_str(), BM_Floor, maps,
-                size));
+            for (int tasks : {1, 2})
+                Timed(benchmark::RegisterBenchmark(("floor/" + std::to_string(maps) + "maps/" +
+                                                    size.Name() + (tasks == 2 ? "/tasks2" : ""))
+                                                       .c_str(),
+                                                   BM_Floor, maps, size, tasks));
 }
 
 }  // namespace kzrbench

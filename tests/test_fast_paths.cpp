@@ -225,14 +225,19 @@ INSTANTIATE_TEST_SUITE_P(AllEffects, ThreadsFastPaths, ::testing::ValuesIn(kBand
 
 using Entry = std::pair<uint32_t, uint32_t>;  // column and row entries of one pixel
 
+// The centre pixel that the position parameter p places in the frame.
+std::pair<int32_t, int32_t> CentreOf(const kzr::EffectContext& ctx, int32_t p) {
+    const kzr::Point2f pos = kzr::ParamPoint(&ctx, p);
+    return {kzr::Bounded(kzr::TruncToInt(float(ctx.Width) * pos.x)),
+            kzr::Bounded(kzr::TruncToInt(float(ctx.Height) * pos.y))};
+}
+
 // The squeeze's sample point of pixel (x, y), computed for that pixel alone.
 Entry SqueezePixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
     const float g = kzr::ParamFloat(&ctx, 0), size = kzr::ParamFloat(&ctx, 1);
     const bool inverse = kzr::ParamBool(&ctx, 2);
-    const kzr::Point2f pos = kzr::ParamPoint(&ctx, 3);
     const int32_t w = int32_t(ctx.Width), h = int32_t(ctx.Height);
-    const int32_t cx = kzr::Bounded(kzr::TruncToInt(float(w) * pos.x));
-    const int32_t cy = kzr::Bounded(kzr::TruncToInt(float(h) * pos.y));
+    const auto [cx, cy] = CentreOf(ctx, 3);
     const bool curve = g > 0.0f && std::isfinite(g);
     const int32_t r =
         curve ? std::max(kzr::Bounded(kzr::TruncToInt(float(std::min(w, h)) * size)), 0) : 0;
@@ -275,10 +280,8 @@ Entry HStretchPixel(const kzr::EffectContext& ctx, int32_t x, int32_t) {
 Entry TriStretchPixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
     const float g = kzr::ParamFloat(&ctx, 0), size = kzr::ParamFloat(&ctx, 1);
     const bool inverse = kzr::ParamBool(&ctx, 2);
-    const kzr::Point2f pos = kzr::ParamPoint(&ctx, 3);
     const int32_t w = int32_t(ctx.Width), h = int32_t(ctx.Height);
-    const int32_t cx = kzr::Bounded(kzr::TruncToInt(float(w) * pos.x));
-    const int32_t cy = kzr::Bounded(kzr::TruncToInt(float(h) * pos.y));
+    const auto [cx, cy] = CentreOf(ctx, 3);
     const int32_t E = y <= cy ? cy : h - cy;
     const bool curved = g > 0.0f && std::isnormal(g);
     const int32_t R = curved ? kzr::Bounded(kzr::TruncToInt(float(E) * size)) : 0;
@@ -303,10 +306,8 @@ Entry TriStretchPixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
 Entry FishEyePixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
     const float d = kzr::ParamFloat(&ctx, 0), size = kzr::ParamFloat(&ctx, 2);
     const bool inverse = kzr::ParamBool(&ctx, 1);
-    const kzr::Point2f pos = kzr::ParamPoint(&ctx, 3);
     const int32_t w = int32_t(ctx.Width), h = int32_t(ctx.Height);
-    const int32_t cx = kzr::Bounded(kzr::TruncToInt(float(w) * pos.x));
-    const int32_t cy = kzr::Bounded(kzr::TruncToInt(float(h) * pos.y));
+    const auto [cx, cy] = CentreOf(ctx, 3);
     float r = float(std::min(w, h)) * size * 0.25f;
     r = std::isnan(r) ? 0.0f : r;
     const int32_t ri = kzr::Bounded(kzr::TruncToInt(r));
@@ -350,10 +351,8 @@ Entry FishEyePixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
 Entry DrainPixel(const kzr::EffectContext& ctx, int32_t x, int32_t y) {
     const float degree = kzr::ParamFloat(&ctx, 0), size = kzr::ParamFloat(&ctx, 1);
     const bool inverse = kzr::ParamBool(&ctx, 2);
-    const kzr::Point2f pos = kzr::ParamPoint(&ctx, 3);
     const int32_t w = int32_t(ctx.Width), h = int32_t(ctx.Height);
-    const int32_t cx = kzr::Bounded(kzr::TruncToInt(float(w) * pos.x));
-    const int32_t cy = kzr::Bounded(kzr::TruncToInt(float(h) * pos.y));
+    const auto [cx, cy] = CentreOf(ctx, 3);
     const float R = float(std::min(w, h)) * size * 0.5f;
     const int64_t dx = int64_t{x} - cx, dy = int64_t{y} - cy;
     const int64_t far = std::max(std::abs(int64_t{cx}), std::abs(int64_t{w} - cx)) +

@@ -59,12 +59,15 @@ struct ExpCurve {
 // Writes the entries of a row of width w for a band of radius R about the
 // column c: the column c + d gets c + v(d), the column c - d gets c - v(d)
 // (the centre itself counts as left) for every distance d < R of a column of
-// the row, v(d) taken as d where it is not a number; the other columns are
-// left as they are.  offsets(d0, n, v) gives v(d0 + i) in v[i] for i < n
-// <= kBandBlock, a block of distances at a time.
+// the row, v(d) taken as d where it is not a number; every other column gets
+// its own.  offsets(d0, n, v) gives v(d0 + i) in v[i] for i < n <=
+// kBandBlock, a block of distances at a time.
 inline constexpr int32_t kBandBlock = 64;
 template <class Offsets>
 void FillBandAboutColumn(uint32_t* row, int32_t w, int32_t c, int32_t R, Offsets&& offsets) {
+    const int64_t bandFirst = int64_t{c} - R + 1, bandLast = int64_t{c} + R;
+    OwnColumns(row, 0, static_cast<int32_t>(std::clamp<int64_t>(bandFirst, 0, w)));
+    OwnColumns(row, static_cast<int32_t>(std::clamp<int64_t>(bandLast, 0, w)), w);
     const float C = static_cast<float>(c);
     alignas(16) float v[kBandBlock];
     // Distances of the row's columns: from the nearest (0 when the centre

@@ -37,8 +37,7 @@ void HStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, int
     const ExpCurve curve(R, k);
 
     uint32_t* row = st.MapA + static_cast<size_t>(first) * static_cast<size_t>(w);
-    OwnColumns(row, 0, w);
-    // The band's columns, the curve taken for a block of distances at a time.
+    // The band's columns take the curve a block of distances at a time.
     FillBandAboutColumn(row, w, c, R, [&](int32_t d0, int32_t n, float* offset) {
         alignas(16) float dist[kBandBlock];
         for (int32_t i = 0; i < n; ++i)

@@ -2,7 +2,6 @@
 
 #include "effects/exp_curve.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -41,7 +40,6 @@ void TriStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, i
     const bool curved = g > 0.0f && std::isnormal(g);
 
     uint32_t* row = st.MapA + static_cast<size_t>(first) * static_cast<size_t>(w);
-    const auto keepRow = [w](uint32_t* entries) { OwnColumns(entries, 0, w); };
     for (int32_t y = first; y < last; ++y, row += w) {
         const int32_t a = std::abs(y - cy);
         const int32_t E = y <= cy ? cy : h - cy;
@@ -49,7 +47,7 @@ void TriStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, i
         // The position row maps to itself, and so does a band of no width
         // (whose constants would be 0 / 0).
         if (y == cy || R <= 0) {
-            keepRow(row);
+            OwnColumns(row, 0, w);
             continue;
         }
         const float t = static_cast<float>(a) / static_cast<float>(E);
@@ -62,7 +60,7 @@ void TriStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, i
         // A curvature too weak to move the argument off 1 leaves a flat
         // curve (and K = R / 0): the row stays as it is.
         if (!(logArg > 0.0)) {
-            keepRow(row);
+            OwnColumns(row, 0, w);
             continue;
         }
         const double invG = 1.0 / G;
@@ -70,10 +68,6 @@ void TriStretch::BuildRows(const EffectContext& ctx, State& st, int32_t first, i
         const double invK = 1.0 / K;
         const bool magnify = (y < cy) != inverse;
 
-        // The columns outside the band keep their own column.
-        const int64_t bandFirst = int64_t{cx} - R + 1, bandLast = int64_t{cx} + R;
-        OwnColumns(row, 0, static_cast<int32_t>(std::clamp<int64_t>(bandFirst, 0, w)));
-        OwnColumns(row, static_cast<int32_t>(std::clamp<int64_t>(bandLast, 0, w)), w);
         FillBandAboutColumn(row, w, cx, R, [&](int32_t d0, int32_t n, float* offset) {
             alignas(16) double dist[kBandBlock];
             for (int32_t i = 0; i < n; ++i)
